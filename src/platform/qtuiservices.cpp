@@ -1,0 +1,67 @@
+#include "platform/qtuiservices.h"
+
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QInputDialog>
+#include <QMessageBox>
+#include <QUrl>
+
+namespace snapvel {
+
+namespace {
+
+QMessageBox::Icon iconFor(int style)
+{
+    switch (style) {
+    case ExclamationOk:
+        return QMessageBox::Warning;
+    case InformationOk:
+        return QMessageBox::Information;
+    default:
+        return QMessageBox::NoIcon;
+    }
+}
+
+} // namespace
+
+void QtUiServices::messageBox(const QString &prompt, int style, const QString &title)
+{
+    QMessageBox box(iconFor(style), title, prompt, QMessageBox::Ok, m_parent);
+    box.exec();
+}
+
+QString QtUiServices::inputBox(const QString &prompt, const QString &title,
+                               const QString &defaultText)
+{
+    bool accepted = false;
+    const QString text =
+        QInputDialog::getText(m_parent, title, prompt, QLineEdit::Normal, defaultText, &accepted);
+    return accepted ? text : QString();
+}
+
+QString QtUiServices::nameFilter(const QString &description, const QString &pattern)
+{
+    if (description.endsWith(QLatin1Char('(') + pattern + QLatin1Char(')')))
+        return description;
+    return description + QStringLiteral(" (") + pattern + QLatin1Char(')');
+}
+
+QString QtUiServices::saveFileName(const SaveDialogRequest &request)
+{
+    // No owner window: the main window stays usable while the dialog is open.
+    QFileDialog dialog(nullptr, request.title);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setNameFilter(nameFilter(request.filterDescription, request.filterPattern));
+    dialog.setOption(QFileDialog::DontConfirmOverwrite, false);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return {};
+    return dialog.selectedFiles().constFirst();
+}
+
+bool QtUiServices::openWithRegisteredApplication(const QString &path)
+{
+    return QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+}
+
+} // namespace snapvel
