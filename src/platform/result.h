@@ -14,8 +14,7 @@ struct Failure
 };
 
 // The value of an operation that can fail, or the failure's description.
-template <typename T>
-class Result
+template <typename T> class Result
 {
 public:
     Result(T value) : m_value(std::move(value)) {}

@@ -5,7 +5,8 @@
 namespace snapvel {
 
 // Buttons-and-icon values of a message box.
-enum MessageBoxStyle : int {
+enum MessageBoxStyle : int
+{
     PlainOk = 0,        // one OK button, no icon
     ExclamationOk = 48, // exclamation icon, OK button
     InformationOk = 64, // information icon, OK button

@@ -1,0 +1,429 @@
+#include "app/frmmain.h"
+
+#include "app/picturebox.h"
+#include "app/scrollrange.h"
+#include "app/twips.h"
+#include "loading/address.h"
+#include "loading/dropcontent.h"
+#include "loading/welcomepage.h"
+#include "output/clipboardcopy.h"
+#include "output/savecapture.h"
+#include "platform/uiservices.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
+
+namespace snapvel {
+
+const QString frmMain::kCaption = QStringLiteral("Tarvex Snapvel");
+const QString frmMain::kLoadingCaption = QStringLiteral("Tarvex Snapvel - Loading Page...");
+
+namespace {
+
+const QString kAddressPrompt = QStringLiteral("Please copy the URL you want to take snapshot from");
+const QString kAddressTitle = QStringLiteral("URL");
+const QString kAboutText =
+    QStringLiteral("Tarvex Snapvel turns a web page into one full-length picture.");
+
+// Moves and sizes a control; a negative size is refused and the control
+// stays where it was, as while the window is minimised.
+void moveControl(QWidget *control, int left, int top, int width, int height)
+{
+    if (width < 0 || height < 0)
+        return;
+    control->setGeometry(left, top, width, height);
+}
+
+// Shows a busy cursor for as long as it lives, or until released.
+class BusyCursor
+{
+public:
+    BusyCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~BusyCursor() { release(); }
+    void release()
+    {
+        if (m_active)
+            QApplication::restoreOverrideCursor();
+        m_active = false;
+    }
+
+private:
+    bool m_active = true;
+};
+
+} // namespace
+
+frmMain::frmMain(Browser &browser, UiServices &ui, std::function<void()> endProcess,
+                 QWidget *parent)
+    : QMainWindow(parent), WebBrowser1(browser), m_ui(ui), m_endProcess(std::move(endProcess)),
+      m_capture(browser)
+{
+    setObjectName(QStringLiteral("frmMain"));
+    setWindowTitle(kCaption);
+    setWindowIcon(QIcon(QStringLiteral(":/snapvel/icon.bmp")));
+    createControls();
+    createMenus();
+    connectHandlers();
+    // The client area at creation; the menu bar comes on top of it.
+    resize(px(4920), px(3240) + menuBar()->sizeHint().height());
+    Form_Load();
+}
+
+frmMain::~frmMain() = default;
+
+void frmMain::createControls()
+{
+    auto *client = new QWidget(this);
+    client->setObjectName(QStringLiteral("client"));
+    client->installEventFilter(this);
+    setCentralWidget(client);
+    client->resize(px(4920), px(3240));
+
+    HScroll1 = new QScrollBar(Qt::Horizontal, client);
+    HScroll1->setObjectName(QStringLiteral("HScroll1"));
+    HScroll1->setGeometry(px(0), px(3000), px(4695), px(255));
+    HScroll1->setEnabled(false);
+
+    VScroll1 = new QScrollBar(Qt::Vertical, client);
+    VScroll1->setObjectName(QStringLiteral("VScroll1"));
+    VScroll1->setGeometry(px(4680), px(0), px(255), px(3015));
+    VScroll1->setEnabled(false);
+
+    for (QScrollBar *bar : {HScroll1, VScroll1}) {
+        bar->setFocusPolicy(Qt::StrongFocus);
+        bar->setRange(0, 0);
+    }
+
+    Picture2 = new PictureBox(client);
+    Picture2->setObjectName(QStringLiteral("Picture2"));
+    Picture2->setGeometry(px(0), px(0), px(4695), px(3015));
+    Picture2->setBackgroundRole(QPalette::Base);
+    Picture2->setForegroundRole(QPalette::Text);
+
+    Picture1 = new PictureBox(Picture2);
+    Picture1->setObjectName(QStringLiteral("Picture1"));
+    Picture1->setGeometry(px(0), px(0), px(4657), px(2955));
+    Picture1->setBackgroundRole(QPalette::WindowText);
+    Picture1->setForegroundRole(QPalette::Text);
+    Picture1->hide();
+
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setInterval(1000);
+
+    Command1 = new QPushButton(client);
+    Command1->setObjectName(QStringLiteral("Command1"));
+    Command1->setGeometry(px(4680), px(3000), px(255), px(255));
+    Command1->setEnabled(false);
+
+    // Browser at rest: above the client area, out of sight.
+    WebBrowser1.setPlacement({px(0), px(-2000), px(3255), px(1455)});
+
+    setTabOrder(HScroll1, VScroll1);
+    setTabOrder(VScroll1, Command1);
+    setTabOrder(Command1, Picture2);
+    setTabOrder(Picture2, Picture1);
+}
+
+void frmMain::createMenus()
+{
+    mnuFile = menuBar()->addMenu(QStringLiteral("File(&F)"));
+    mnuFile->setObjectName(QStringLiteral("mnuFile"));
+    const auto item = [this](QMenu *menu, const char *name, const QString &caption, bool enabled) {
+        QAction *action = menu->addAction(caption);
+        action->setObjectName(QLatin1String(name));
+        action->setEnabled(enabled);
+        return action;
+    };
+    mnuOpen = item(mnuFile, "mnuOpen", QStringLiteral("Open URL"), true);
+    mnuPicture = item(mnuFile, "mnuPicture", QStringLiteral("Take Snapshot"), false);
+    mnuSave = item(mnuFile, "mnuSave", QStringLiteral("Save as BMP"), false);
+    mnuClipboard = item(mnuFile, "mnuClipboard", QStringLiteral("Copy to Clipboard"), false);
+    menuS = mnuFile->addSeparator();
+    menuS->setObjectName(QStringLiteral("menuS"));
+    menuExit = item(mnuFile, "menuExit", QStringLiteral("Exit"), true);
+
+    menuAbout = menuBar()->addMenu(QStringLiteral("About"));
+    menuAbout->setObjectName(QStringLiteral("menuAbout"));
+    menuA = item(menuAbout, "menuA", QStringLiteral("About Snapvel"), true);
+}
+
+void frmMain::connectHandlers()
+{
+    connect(mnuOpen, &QAction::triggered, this, &frmMain::mnuOpen_Click);
+    connect(mnuPicture, &QAction::triggered, this, &frmMain::mnuPicture_Click);
+    connect(mnuSave, &QAction::triggered, this, &frmMain::mnuSave_Click);
+    connect(mnuClipboard, &QAction::triggered, this, &frmMain::mnuClipboard_Click);
+    connect(menuExit, &QAction::triggered, this, &frmMain::menuExit_Click);
+    connect(menuA, &QAction::triggered, this, &frmMain::menuA_Click);
+    connect(Command1, &QPushButton::clicked, this, &frmMain::Command1_Click);
+    connect(Timer1, &QTimer::timeout, this, &frmMain::Timer1_Timer);
+
+    connect(HScroll1, &QScrollBar::sliderMoved, this, &frmMain::HScroll1_Scroll);
+    connect(HScroll1, &QScrollBar::valueChanged, this, &frmMain::HScroll1_Change);
+    connect(VScroll1, &QScrollBar::sliderMoved, this, &frmMain::VScroll1_Scroll);
+    connect(VScroll1, &QScrollBar::valueChanged, this, &frmMain::VScroll1_Change);
+
+    connect(Picture1, &PictureBox::dropped, this, &frmMain::Picture1_OLEDragDrop);
+    connect(Picture2, &PictureBox::dropped, this, &frmMain::Picture2_OLEDragDrop);
+
+    connect(&WebBrowser1, &Browser::downloadComplete, this, &frmMain::WebBrowser1_DownloadComplete);
+    connect(&WebBrowser1, &Browser::documentComplete, this, &frmMain::WebBrowser1_DocumentComplete);
+    connect(&WebBrowser1, &Browser::newWindowRequested, this, &frmMain::WebBrowser1_NewWindow2);
+}
+
+const QImage &frmMain::capture() const
+{
+    return Picture1->image();
+}
+
+// ---------------------------------------------------------------- start-up
+
+void frmMain::Form_Load()
+{
+    Command1->setEnabled(false);
+    VScroll1->setEnabled(false);
+    HScroll1->setEnabled(false);
+
+    // The browser lays pages out at the screen's size, as a visible browser
+    // on this screen would.
+    const QSize screen = QGuiApplication::primaryScreen()->size();
+    Placement atRest = WebBrowser1.placement();
+    atRest.width = screen.width();
+    atRest.height = screen.height();
+    WebBrowser1.setPlacement(atRest);
+    WebBrowser1.setLayoutViewport(screen);
+
+    AutoSnapFlag = false;
+    m_capture.storeRestingPlacement();
+    Timer1->start();
+}
+
+void frmMain::menuA_Click()
+{
+    m_ui.messageBox(kAboutText, PlainOk, kCaption);
+}
+
+void frmMain::menuExit_Click()
+{
+    if (m_endProcess)
+        m_endProcess();
+    else
+        QCoreApplication::exit(0);
+}
+
+// ----------------------------------------------------- layout and scrolling
+
+bool frmMain::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == centralWidget() && event->type() == QEvent::Resize)
+        Form_Resize();
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void frmMain::Form_Resize()
+{
+    const QWidget *client = centralWidget();
+    const int sw = client->width();
+    const int sh = client->height();
+    moveControl(Picture2, 0, 0, sw - VScroll1->width(), sh - HScroll1->height());
+    moveControl(VScroll1, sw - VScroll1->width(), 0, VScroll1->width(), sh - Command1->height());
+    moveControl(HScroll1, 0, sh - HScroll1->height(), sw - Command1->width(), HScroll1->height());
+    Command1->move(sw - Command1->width(), sh - Command1->height());
+    applyScrollRanges();
+}
+
+void frmMain::applyScrollRanges()
+{
+    applyScrollRange(VScroll1, Picture1->height(), Picture2->height());
+    applyScrollRange(HScroll1, Picture1->width(), Picture2->width());
+}
+
+void frmMain::Form_Unload()
+{
+    // Nothing to put back: the scroll bars show no focus caret here, and the
+    // browser goes with the program. The unload always goes ahead.
+}
+
+void frmMain::closeEvent(QCloseEvent *event)
+{
+    Form_Unload();
+    event->accept();
+}
+
+void frmMain::HScroll1_Scroll()
+{
+    Picture1->move(-HScroll1->sliderPosition(), Picture1->y());
+}
+
+void frmMain::HScroll1_Change()
+{
+    Picture1->move(-HScroll1->value(), Picture1->y());
+}
+
+void frmMain::VScroll1_Scroll()
+{
+    Picture1->move(Picture1->x(), -VScroll1->sliderPosition());
+}
+
+void frmMain::VScroll1_Change()
+{
+    Picture1->move(Picture1->x(), -VScroll1->value());
+}
+
+// ---------------------------------------------------------------- loading
+
+void frmMain::Timer1_Timer()
+{
+    Timer1->stop();
+    mnuOpen_Click();
+}
+
+void frmMain::mnuOpen_Click()
+{
+    const QString answer = m_ui.inputBox(kAddressPrompt, kAddressTitle, welcomePageAddress());
+    if (answer.isEmpty())
+        return;
+    navigate(answer);
+    // Armed even when the address could not be loaded: a page that still
+    // completes is captured.
+    AutoSnapFlag = true;
+}
+
+void frmMain::navigate(const QString &address)
+{
+    // Text that would run script in the loaded page is never loaded. Other
+    // failures to start a load leave things as they are; the user can retry.
+    if (isScriptAddress(address))
+        return;
+    WebBrowser1.navigate(address);
+}
+
+void frmMain::mnuPicture_Click()
+{
+    Command1_Click();
+}
+
+void frmMain::WebBrowser1_DownloadComplete()
+{
+    QCoreApplication::processEvents();
+    Command1->setEnabled(true);
+    mnuPicture->setEnabled(true);
+    WebBrowser1.hideScrollbars();
+    if (!AutoSnapFlag)
+        return;
+    setWindowTitle(kLoadingCaption);
+}
+
+void frmMain::WebBrowser1_DocumentComplete(bool topLevel)
+{
+    if (!AutoSnapFlag)
+        return;
+    WebBrowser1.hideScrollbars();
+    if (!topLevel)
+        return;
+    Command1_Click();
+}
+
+void frmMain::WebBrowser1_NewWindow2(bool *cancel)
+{
+    if (cancel)
+        *cancel = true;
+}
+
+void frmMain::Picture1_OLEDragDrop(const QMimeData *data)
+{
+    OLEDragDrop(data);
+}
+
+void frmMain::Picture2_OLEDragDrop(const QMimeData *data)
+{
+    OLEDragDrop(data);
+}
+
+void frmMain::OLEDragDrop(const QMimeData *data)
+{
+    const DropContent drop = dropContentOf(data);
+    switch (drop.kind) {
+    case DropContent::Kind::OpenFile:
+        // Whether the file could be opened is the desktop's business.
+        m_ui.openWithRegisteredApplication(drop.value);
+        break;
+    case DropContent::Kind::Navigate:
+        navigate(drop.value);
+        break;
+    case DropContent::Kind::Nothing:
+        break;
+    }
+}
+
+// ---------------------------------------------------------------- capture
+
+void frmMain::Command1_Click()
+{
+    // Captures never nest: a request while one runs (from its yield) is
+    // ignored.
+    if (m_capturing)
+        return;
+    m_capturing = true;
+    BusyCursor busy;
+
+    QString failure;
+    bool captured = false;
+
+    const auto page = m_capture.fitBrowserToPage();
+    WebBrowser1.hideScrollbars();
+    if (page) {
+        // The new capture replaces the shown one only once it is painted, so
+        // a failed paint never destroys a capture the user has not saved.
+        auto image = m_capture.paint();
+        if (image) {
+            Picture1->setImage(image.value());
+            applyScrollRanges();
+            captured = true;
+        } else {
+            failure = image.error();
+        }
+    } else {
+        failure = page.error();
+    }
+
+    QCoreApplication::processEvents();
+
+    if (captured) {
+        Picture1->show();
+        mnuSave->setEnabled(true);
+        mnuClipboard->setEnabled(true);
+    }
+    m_capture.restoreBrowser();
+    setWindowTitle(kCaption);
+    AutoSnapFlag = false;
+    m_capturing = false;
+    busy.release();
+
+    if (captured)
+        m_ui.messageBox(QStringLiteral("Done."), PlainOk, QStringLiteral("Done."));
+    else
+        m_ui.messageBox(QStringLiteral("Capture failed: ") + failure, ExclamationOk, kCaption);
+}
+
+// ----------------------------------------------------------------- output
+
+void frmMain::mnuSave_Click()
+{
+    saveCaptureAs(m_ui, capture());
+}
+
+void frmMain::mnuClipboard_Click()
+{
+    copyToClipboard(QGuiApplication::clipboard(), capture());
+}
+
+} // namespace snapvel

@@ -1,0 +1,11 @@
+#pragma once
+
+#include <QString>
+
+namespace snapvel {
+
+// Whether text given as an address would run script in the loaded page
+// (a javascript: address, in any letter case, after leading blanks).
+bool isScriptAddress(const QString &text);
+
+} // namespace snapvel

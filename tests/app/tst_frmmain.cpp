@@ -1,0 +1,194 @@
+// The main window at start-up: controls, menus, stored browser geometry,
+// About and Exit.
+#include "app/frmmain.h"
+#include "app/picturebox.h"
+#include "fakes/fakebrowser.h"
+#include "fakes/scripteduiservices.h"
+
+#include <QAction>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
+#include <QtTest>
+
+using namespace snapvel;
+using namespace snapvel::test;
+
+class TestFrmMain : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void controlsAtCreation();
+    void menusAtCreation();
+    void formLoadStoresTheBrowsersRestingGeometry();
+    void timerOpensThePromptOnceAfterASecond();
+    void aboutShowsOneBoxAndChangesNothing();
+    void exitEndsTheProgramWithoutUnload();
+    void closingTheWindowUnloadsIt();
+};
+
+void TestFrmMain::controlsAtCreation()
+{
+    FakeBrowser browser;
+    ScriptedUiServices ui;
+    frmMain form(browser, ui, [] {});
+
+    QCOMPARE(form.windowTitle(), QStringLiteral("Tarvex Snapvel"));
+    QCOMPARE(form.centralWidget()->size(), QSize(328, 216));
+    QVERIFY(!form.windowIcon().isNull());
+    QCOMPARE(form.windowIcon().actualSize(QSize(64, 64)), QSize(16, 16));
+
+    // Geometry at creation: twips at 15 per pixel.
+    QCOMPARE(form.HScroll1->geometry(), QRect(0, 200, 313, 17));
+    QCOMPARE(form.VScroll1->geometry(), QRect(312, 0, 17, 201));
+    QCOMPARE(form.Picture2->geometry(), QRect(0, 0, 313, 201));
+    QCOMPARE(form.Picture1->geometry(), QRect(0, 0, 310, 197));
+    QCOMPARE(form.Command1->geometry(), QRect(312, 200, 17, 17));
+
+    // Containers.
+    QCOMPARE(form.Picture1->parentWidget(), form.Picture2);
+    QCOMPARE(form.Picture2->parentWidget(), form.centralWidget());
+    QCOMPARE(form.Command1->parentWidget(), form.centralWidget());
+
+    // States.
+    QVERIFY(!form.HScroll1->isEnabled());
+    QVERIFY(!form.VScroll1->isEnabled());
+    QVERIFY(!form.Command1->isEnabled());
+    QVERIFY(form.Command1->text().isEmpty());
+    QVERIFY(form.Picture1->isHidden());
+    QVERIFY(!form.Picture2->isHidden());
+    QVERIFY(form.Picture1->acceptDrops());
+    QVERIFY(form.Picture2->acceptDrops());
+    QCOMPARE(form.Timer1->interval(), 1000);
+    QVERIFY(form.Timer1->isActive()); // armed by Form_Load
+    QCOMPARE(form.AutoSnapFlag, false);
+
+    // Tab order: HScroll1, VScroll1, Command1, Picture2, Picture1.
+    QCOMPARE(form.HScroll1->nextInFocusChain(), form.VScroll1);
+    QCOMPARE(form.VScroll1->nextInFocusChain(), form.Command1);
+    QCOMPARE(form.Command1->nextInFocusChain(), form.Picture2);
+    QCOMPARE(form.Picture2->nextInFocusChain(), form.Picture1);
+
+    // Nothing is loaded by the window itself.
+    QVERIFY(browser.navigated.isEmpty());
+    QVERIFY(!browser.hasDocument());
+}
+
+void TestFrmMain::menusAtCreation()
+{
+    FakeBrowser browser;
+    ScriptedUiServices ui;
+    frmMain form(browser, ui, [] {});
+
+    const QList<QAction *> top = form.menuBar()->actions();
+    QCOMPARE(top.size(), 2);
+    QCOMPARE(top[0]->text(), QStringLiteral("File(&F)"));
+    QCOMPARE(top[1]->text(), QStringLiteral("About"));
+
+    struct Item
+    {
+        QString caption;
+        bool separator;
+        bool enabled;
+    };
+    const QList<Item> file = {{"Open URL", false, true},     {"Take Snapshot", false, false},
+                              {"Save as BMP", false, false}, {"Copy to Clipboard", false, false},
+                              {QString(), true, true},       {"Exit", false, true}};
+    const QList<QAction *> fileActions = form.mnuFile->actions();
+    QCOMPARE(fileActions.size(), file.size());
+    for (int i = 0; i < file.size(); ++i) {
+        QCOMPARE(fileActions[i]->isSeparator(), file[i].separator);
+        QCOMPARE(fileActions[i]->text(), file[i].caption);
+        QCOMPARE(fileActions[i]->isEnabled(), file[i].enabled);
+        QVERIFY(fileActions[i]->shortcut().isEmpty());
+    }
+    QCOMPARE(form.menuAbout->actions().size(), 1);
+    QCOMPARE(form.menuA->text(), QStringLiteral("About Snapvel"));
+    QVERIFY(form.menuA->isEnabled());
+}
+
+void TestFrmMain::formLoadStoresTheBrowsersRestingGeometry()
+{
+    FakeBrowser browser;
+    ScriptedUiServices ui;
+    frmMain form(browser, ui, [] {});
+
+    const QSize screen = QGuiApplication::primaryScreen()->size();
+    const Placement saved = form.saved();
+    QCOMPARE(saved.left, 0);
+    QCOMPARE(saved.top, -133);
+    QCOMPARE(saved.width, screen.width());
+    QCOMPARE(saved.height, screen.height());
+    QCOMPARE(browser.placement(), saved);
+    // Pages are laid out at the screen's size.
+    QCOMPARE(browser.layoutViewport(), screen);
+}
+
+void TestFrmMain::timerOpensThePromptOnceAfterASecond()
+{
+    FakeBrowser browser;
+    ScriptedUiServices ui;
+    frmMain form(browser, ui, [] {});
+
+    QTest::qWait(500);
+    QCOMPARE(ui.inputs.size(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(ui.inputs.size(), 1, 3000);
+    QVERIFY(!form.Timer1->isActive());
+    QCOMPARE(ui.inputs[0].prompt,
+             QStringLiteral("Please copy the URL you want to take snapshot from"));
+    QCOMPARE(ui.inputs[0].title, QStringLiteral("URL"));
+    QVERIFY(!ui.inputs[0].defaultText.isEmpty());
+    // Cancelled: nothing loads, nothing is armed, and the prompt stays away.
+    QTest::qWait(1500);
+    QCOMPARE(ui.inputs.size(), 1);
+    QVERIFY(browser.navigated.isEmpty());
+    QCOMPARE(form.AutoSnapFlag, false);
+    QCOMPARE(form.windowTitle(), QStringLiteral("Tarvex Snapvel"));
+}
+
+void TestFrmMain::aboutShowsOneBoxAndChangesNothing()
+{
+    FakeBrowser browser;
+    ScriptedUiServices ui;
+    frmMain form(browser, ui, [] {});
+    form.Timer1->stop();
+
+    form.menuA->trigger();
+    QCOMPARE(ui.boxes.size(), 1);
+    QCOMPARE(ui.boxes[0].style, 0);
+    QCOMPARE(ui.boxes[0].title, QStringLiteral("Tarvex Snapvel"));
+    QVERIFY(!ui.boxes[0].prompt.isEmpty());
+    QCOMPARE(form.windowTitle(), QStringLiteral("Tarvex Snapvel"));
+    QVERIFY(!form.mnuPicture->isEnabled());
+    QVERIFY(!form.Command1->isEnabled());
+    QVERIFY(browser.navigated.isEmpty());
+}
+
+void TestFrmMain::exitEndsTheProgramWithoutUnload()
+{
+    FakeBrowser browser;
+    ScriptedUiServices ui;
+    int ended = 0;
+    frmMain form(browser, ui, [&] { ++ended; });
+    form.menuExit->trigger();
+    QCOMPARE(ended, 1);
+    QVERIFY(ui.boxes.isEmpty());
+}
+
+void TestFrmMain::closingTheWindowUnloadsIt()
+{
+    FakeBrowser browser;
+    ScriptedUiServices ui;
+    int ended = 0;
+    frmMain form(browser, ui, [&] { ++ended; });
+    form.show();
+    QVERIFY(form.close()); // the unload never cancels
+    QCOMPARE(ended, 0);
+    QVERIFY(ui.boxes.isEmpty());
+}
+
+QTEST_MAIN(TestFrmMain)
+#include "tst_frmmain.moc"
