@@ -1,0 +1,307 @@
+#include "fakes/scripteduiservices.h"
+#include "output/apiimage.h"
+#include "output/bmpwriter.h"
+#include "output/savecapture.h"
+#include "testpictures.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace snapvel;
+using snapvel::test::entriesOf;
+using snapvel::test::makeCapture;
+using snapvel::test::ScriptedUiServices;
+using Box = ScriptedUiServices::Box;
+
+namespace {
+
+const Box SavedBox{QStringLiteral("Saved."), InformationOk, QStringLiteral("OK")};
+const QByteArray EarlierBytes("the earlier file, which a failed save must leave alone\n");
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(bytes), bytes.size());
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Checks that exactly one error box was shown and that it names the path;
+// callers return when the test has failed.
+void verifyOneErrorBox(const ScriptedUiServices &ui, const QString &path)
+{
+    QCOMPARE(ui.boxes.size(), 1);
+    const Box &box = ui.boxes.constFirst();
+    QCOMPARE(box.title, QStringLiteral("Error"));
+    QCOMPARE(box.style, int(ExclamationOk));
+    QVERIFY2(box.prompt.startsWith(QLatin1String("Error ")), qPrintable(box.prompt));
+    QVERIFY2(box.prompt.size() > 6 + path.size(), qPrintable(box.prompt));
+    QVERIFY2(box.prompt.contains(path), qPrintable(box.prompt));
+}
+
+// Lowers the largest file this process may write, for a failure in the
+// middle of writing that even root cannot get past.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        getrlimit(RLIMIT_FSIZE, &m_saved);
+        m_savedHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit lowered = m_saved;
+        lowered.rlim_cur = bytes;
+        m_active = setrlimit(RLIMIT_FSIZE, &lowered) == 0;
+    }
+    ~FileSizeLimit()
+    {
+        setrlimit(RLIMIT_FSIZE, &m_saved);
+        std::signal(SIGXFSZ, m_savedHandler);
+    }
+    bool active() const { return m_active; }
+
+private:
+    rlimit m_saved{};
+    void (*m_savedHandler)(int) = nullptr;
+    bool m_active = false;
+};
+
+} // namespace
+
+class TestSaveCapture : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void dialogAsksForBitmapsWhateverTheArguments()
+    {
+        ScriptedUiServices ui;
+        ui.saveAnswers << QStringLiteral("/tmp/x");
+        QCOMPARE(ApiImage::SaveFileDialog(ui, QStringLiteral("Pick one"),
+                                          QStringLiteral("PNG|*.png"), QStringLiteral("png")),
+                 QStringLiteral("/tmp/x.bmp"));
+        QCOMPARE(ui.saveRequests.size(), 1);
+        QCOMPARE(ui.saveRequests[0].title, QStringLiteral("Pick one"));
+        QCOMPARE(ui.saveRequests[0].filterDescription, QStringLiteral("Bitmap(*.bmp)"));
+        QCOMPARE(ui.saveRequests[0].filterPattern, QStringLiteral("*.bmp"));
+
+        // Save as BMP asks under the title "Save".
+        ScriptedUiServices saving;
+        saveCaptureAs(saving, makeCapture(4, 4));
+        QCOMPARE(saving.saveRequests.size(), 1);
+        QCOMPARE(saving.saveRequests[0].title, QStringLiteral("Save"));
+    }
+
+    void chosenNameBecomesBitmapPath_data()
+    {
+        QTest::addColumn<QString>("chosen");
+        QTest::addColumn<QString>("path");
+        QTest::newRow("cancelled") << QString() << QString();
+        QTest::newRow("new name") << "/home/u/page"
+                                  << "/home/u/page.bmp";
+        QTest::newRow("ends in .bmp") << "/home/u/page.bmp"
+                                      << "/home/u/page.bmp";
+        QTest::newRow("ends in .BMP") << "/home/u/PAGE.BMP"
+                                      << "/home/u/PAGE.BMP";
+        QTest::newRow("ends in .Bmp") << "/home/u/page.Bmp"
+                                      << "/home/u/page.Bmp";
+        QTest::newRow("other extension") << "/home/u/page.png"
+                                         << "/home/u/page.png.bmp";
+        QTest::newRow("bmp without dot") << "/home/u/pagebmp"
+                                         << "/home/u/pagebmp.bmp";
+        QTest::newRow("outer spaces") << "  /home/u/page  "
+                                      << "/home/u/page.bmp";
+        QTest::newRow("space before .bmp is kept") << "/home/u/page .bmp "
+                                                   << "/home/u/page .bmp";
+        QTest::newRow("inner spaces kept") << "/home/my shots/a page"
+                                           << "/home/my shots/a page.bmp";
+        QTest::newRow("only spaces") << "   " << QString();
+        QTest::newRow("unicode") << QString::fromUtf8("/tmp/Ünïcödé 日本語/страница")
+                                 << QString::fromUtf8("/tmp/Ünïcödé 日本語/страница.bmp");
+        const QString longPath = QLatin1String("/tmp/") + QString(300, QLatin1Char('a'));
+        QTest::newRow("longer than 255") << longPath << longPath + QLatin1String(".bmp");
+    }
+    void chosenNameBecomesBitmapPath()
+    {
+        QFETCH(QString, chosen);
+        QFETCH(QString, path);
+        ScriptedUiServices ui;
+        if (!chosen.isNull())
+            ui.saveAnswers << chosen;
+        QCOMPARE(ApiImage::SaveFileDialog(ui, QStringLiteral("Save"), {}, {}), path);
+    }
+
+    void newNameIsWrittenAndSaidSaved()
+    {
+        QTemporaryDir folder;
+        const QString chosen = QLatin1String("  ") +
+                               folder.filePath(QString::fromUtf8("Seite für 日本")) +
+                               QLatin1String("  ");
+        const QString expected = folder.filePath(QString::fromUtf8("Seite für 日本.bmp"));
+        ScriptedUiServices ui;
+        ui.saveAnswers << chosen;
+        const QImage capture = makeCapture(123, 77);
+        saveCaptureAs(ui, capture);
+
+        QCOMPARE(ui.boxes, QList<Box>{SavedBox});
+        QCOMPARE(entriesOf(folder.path()), QStringList{QFileInfo(expected).fileName()});
+        QCOMPARE(QImage(expected, "BMP").convertToFormat(QImage::Format_RGB32), capture);
+    }
+
+    void cancelTouchesNothingAndShowsNothing()
+    {
+        QTemporaryDir folder;
+        writeFile(folder.filePath(QStringLiteral("page.bmp")), EarlierBytes);
+        ScriptedUiServices ui; // no answer: the dialog is cancelled
+        saveCaptureAs(ui, makeCapture(10, 10));
+        QCOMPARE(ui.saveRequests.size(), 1);
+        QVERIFY(ui.boxes.isEmpty());
+        QCOMPARE(entriesOf(folder.path()), QStringList{QStringLiteral("page.bmp")});
+        QCOMPARE(readFile(folder.filePath(QStringLiteral("page.bmp"))), EarlierBytes);
+
+        // No capture and a cancelled dialog: still nothing.
+        saveCaptureAs(ui, QImage());
+        QVERIFY(ui.boxes.isEmpty());
+    }
+
+    void overwriteReplacesTheFileInPlace()
+    {
+        QTemporaryDir folder;
+        const QString path = folder.filePath(QStringLiteral("PAGE.BMP"));
+        writeFile(path, EarlierBytes);
+        ScriptedUiServices ui;
+        ui.saveAnswers << path;
+        const QImage capture = makeCapture(40, 30);
+        saveCaptureAs(ui, capture);
+
+        QCOMPARE(ui.boxes, QList<Box>{SavedBox});
+        QCOMPARE(entriesOf(folder.path()), QStringList{QStringLiteral("PAGE.BMP")});
+        QCOMPARE(QFileInfo(path).size(), qint64(bmp::fileSize(capture.size())));
+        QCOMPARE(QImage(path, "BMP").convertToFormat(QImage::Format_RGB32), capture);
+    }
+
+    void noCaptureIsAnErrorNotACrash()
+    {
+        QTemporaryDir folder;
+        const QString path = folder.filePath(QStringLiteral("empty.bmp"));
+        ScriptedUiServices ui;
+        ui.saveAnswers << path;
+        saveCaptureAs(ui, QImage());
+        verifyOneErrorBox(ui, path);
+        if (QTest::currentTestFailed())
+            return;
+        QVERIFY(entriesOf(folder.path()).isEmpty());
+    }
+
+    void readOnlyFolderShowsErrorAndKeepsEarlierFile()
+    {
+        QTemporaryDir folder;
+        const QString locked = folder.filePath(QStringLiteral("locked"));
+        QVERIFY(QDir().mkdir(locked));
+        const QString path = locked + QLatin1String("/page.bmp");
+        writeFile(path, EarlierBytes);
+        QVERIFY(chmod(QFile::encodeName(locked).constData(), 0555) == 0);
+        const bool bypassed = QFile(locked + QLatin1String("/probe")).open(QIODevice::WriteOnly);
+        if (bypassed) {
+            QFile::remove(locked + QLatin1String("/probe"));
+            chmod(QFile::encodeName(locked).constData(), 0755);
+            QSKIP("running as root, which writes into read-only folders; the same guarantees "
+                  "are checked by the failures root cannot get past");
+        }
+
+        ScriptedUiServices ui;
+        ui.saveAnswers << path;
+        saveCaptureAs(ui, makeCapture(20, 20));
+        chmod(QFile::encodeName(locked).constData(), 0755);
+
+        verifyOneErrorBox(ui, path);
+        if (QTest::currentTestFailed())
+            return;
+        QVERIFY2(ui.boxes[0].prompt.contains(QLatin1String("not writable")),
+                 qPrintable(ui.boxes[0].prompt));
+        QCOMPARE(readFile(path), EarlierBytes);
+        QCOMPARE(entriesOf(locked), QStringList{QStringLiteral("page.bmp")});
+    }
+
+    // Failures that stop root as well, each with its own plain words.
+    void unwritableTargetsShowOneErrorBox_data()
+    {
+        QTest::addColumn<QString>("relativePath");
+        QTest::addColumn<QString>("words");
+        QTest::newRow("parent is a file") << "afile/page.bmp"
+                                          << "afile is a file, not a folder";
+        QTest::newRow("folder missing") << "missing/page.bmp"
+                                        << "missing does not exist";
+        QTest::newRow("target is a folder") << "folder.bmp"
+                                            << "belongs to a folder";
+        QTest::newRow("inside /proc") << "/proc/page.bmp"
+                                      << "the folder does not accept new files";
+        QTest::newRow("folder nobody may write") << "/proc/self/page.bmp"
+                                                 << "the folder is not writable";
+    }
+    void unwritableTargetsShowOneErrorBox()
+    {
+        QFETCH(QString, relativePath);
+        QFETCH(QString, words);
+        QTemporaryDir folder;
+        writeFile(folder.filePath(QStringLiteral("afile")), EarlierBytes);
+        QVERIFY(QDir().mkdir(folder.filePath(QStringLiteral("folder.bmp"))));
+        const QString path = QDir(folder.path()).filePath(relativePath);
+
+        ScriptedUiServices ui;
+        ui.saveAnswers << path;
+        saveCaptureAs(ui, makeCapture(20, 20));
+
+        verifyOneErrorBox(ui, path);
+        if (QTest::currentTestFailed())
+            return;
+        QVERIFY2(ui.boxes[0].prompt.contains(words), qPrintable(ui.boxes[0].prompt));
+        QCOMPARE(entriesOf(folder.path()),
+                 (QStringList{QStringLiteral("afile"), QStringLiteral("folder.bmp")}));
+        QCOMPARE(readFile(folder.filePath(QStringLiteral("afile"))), EarlierBytes);
+        QVERIFY(entriesOf(folder.filePath(QStringLiteral("folder.bmp"))).isEmpty());
+    }
+
+    // A write that fails half-way leaves the earlier file byte for byte and
+    // no temporary file.
+    void failureWhileWritingKeepsEarlierFile()
+    {
+        QTemporaryDir folder;
+        const QString path = folder.filePath(QStringLiteral("page.bmp"));
+        writeFile(path, EarlierBytes);
+        ScriptedUiServices ui;
+        ui.saveAnswers << path;
+        {
+            FileSizeLimit limit(200 * 1024);
+            if (!limit.active())
+                QSKIP("the file size limit cannot be lowered here");
+            saveCaptureAs(ui, makeCapture(800, 600)); // 1.4 MB
+        }
+        verifyOneErrorBox(ui, path);
+        if (QTest::currentTestFailed())
+            return;
+        QVERIFY2(ui.boxes[0].prompt.contains(QLatin1String("larger than this system allows")),
+                 qPrintable(ui.boxes[0].prompt));
+        QCOMPARE(readFile(path), EarlierBytes);
+        QCOMPARE(entriesOf(folder.path()), QStringList{QStringLiteral("page.bmp")});
+
+        // With the limit gone the same save succeeds.
+        ScriptedUiServices again;
+        again.saveAnswers << path;
+        saveCaptureAs(again, makeCapture(800, 600));
+        QCOMPARE(again.boxes, QList<Box>{SavedBox});
+    }
+};
+
+QTEST_MAIN(TestSaveCapture)
+#include "tst_savecapture.moc"
