@@ -154,6 +154,14 @@ Status saveBmp(const QImage &image, const QString &path)
     const QFileInfo target(path);
     if (target.isDir())
         return Failure{cannotWrite(path, QStringLiteral("the name belongs to a folder"))};
+    // The folder is looked at first so that the message can name it.
+    const QFileInfo folder(target.absolutePath());
+    if (!folder.exists())
+        return Failure{cannotWrite(
+            path, QStringLiteral("the folder %1 does not exist").arg(folder.filePath()))};
+    if (!folder.isDir())
+        return Failure{
+            cannotWrite(path, QStringLiteral("%1 is a file, not a folder").arg(folder.filePath()))};
 
     QSaveFile file(path);
     // Never write straight into the target: a failed write must leave the
@@ -164,6 +172,11 @@ Status saveBmp(const QImage &image, const QString &path)
         const int errorNumber = errno;
         if (target.exists() && !target.isWritable())
             return Failure{cannotWrite(path, QStringLiteral("the existing file is read-only"))};
+        // The folder exists, so "no such file" means it takes no new files
+        // (as in /proc).
+        if (recognisedError(errorNumber, file.errorString()) == ENOENT)
+            return Failure{
+                cannotWrite(path, QStringLiteral("the folder does not accept new files"))};
         return Failure{cannotWrite(
             path, plainWriteReason(WriteStep::Create, errorNumber, file.errorString()))};
     }

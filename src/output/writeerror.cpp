@@ -64,12 +64,17 @@ int errorNamedIn(const QString &qtErrorText)
 
 } // namespace
 
-QString plainWriteReason(WriteStep step, int errorNumber, const QString &qtErrorText)
+int recognisedError(int errorNumber, const QString &qtErrorText)
 {
     if (const int named = errorNamedIn(qtErrorText))
-        return wordsFor(step, named);
-    if (const QString words = wordsFor(step, errorNumber); !words.isEmpty())
-        return words;
+        return named;
+    return wordsFor(WriteStep::Write, errorNumber).isEmpty() ? 0 : errorNumber;
+}
+
+QString plainWriteReason(WriteStep step, int errorNumber, const QString &qtErrorText)
+{
+    if (const int known = recognisedError(errorNumber, qtErrorText))
+        return wordsFor(step, known);
     if (!qtErrorText.trimmed().isEmpty())
         return qtErrorText.trimmed();
     return QStringLiteral("the system gave no reason");
