@@ -1,7 +1,9 @@
 #include "platform/qtuiservices.h"
 
 #include <QDesktopServices>
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QUrl>
@@ -21,6 +23,27 @@ QMessageBox::Icon iconFor(int style)
         return QMessageBox::NoIcon;
     }
 }
+
+// A save dialog that accepts names only in folders that exist. Qt's own
+// dialog lets a name in a missing folder through.
+class ExistingFolderSaveDialog final : public QFileDialog
+{
+public:
+    using QFileDialog::QFileDialog;
+
+    void accept() override
+    {
+        const QString chosen = selectedFiles().value(0);
+        const QFileInfo folder(QFileInfo(chosen).absolutePath());
+        if (!chosen.isEmpty() && !folder.isDir()) {
+            QMessageBox::warning(this, windowTitle(),
+                                 QStringLiteral("The folder %1 does not exist.")
+                                     .arg(QDir::toNativeSeparators(folder.filePath())));
+            return;
+        }
+        QFileDialog::accept();
+    }
+};
 
 } // namespace
 
@@ -49,7 +72,7 @@ QString QtUiServices::nameFilter(const QString &description, const QString &patt
 QString QtUiServices::saveFileName(const SaveDialogRequest &request)
 {
     // No owner window: the main window stays usable while the dialog is open.
-    QFileDialog dialog(nullptr, request.title);
+    ExistingFolderSaveDialog dialog(nullptr, request.title);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setNameFilter(nameFilter(request.filterDescription, request.filterPattern));

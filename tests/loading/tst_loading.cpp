@@ -1,0 +1,237 @@
+// The address prompt, the browser's events and the pending-capture flag.
+#include "app/frmmain.h"
+#include "app/picturebox.h"
+#include "fakes/fakebrowser.h"
+#include "fakes/scripteduiservices.h"
+#include "loading/address.h"
+
+#include <QAction>
+#include <QPushButton>
+#include <QtTest>
+
+using namespace snapvel;
+using namespace snapvel::test;
+
+namespace {
+
+const QString kCaption = QStringLiteral("Tarvex Snapvel");
+const QString kLoading = QStringLiteral("Tarvex Snapvel - Loading Page...");
+
+struct Form
+{
+    FakeBrowser browser;
+    ScriptedUiServices ui;
+    frmMain form{browser, ui, [] {}};
+
+    Form()
+    {
+        form.Timer1->stop();
+        browser.metrics = DocumentMetrics{1000, 1000, 1000, 2000, 2000, 2000};
+    }
+
+    void open(const QString &answer)
+    {
+        ui.inputAnswers.enqueue(answer);
+        form.mnuOpen->trigger();
+    }
+    int doneBoxes() const { return int(ui.boxes.count({"Done.", 0, "Done."})); }
+};
+
+} // namespace
+
+class TestLoading : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void scriptAddressesAreRecognised_data();
+    void scriptAddressesAreRecognised();
+    void promptArmsTheFlagAndNavigatesAsTyped();
+    void cancelledPromptChangesNothing();
+    void cancellingWhileArmedKeepsThePendingCapture();
+    void newAddressWhileArmedIsLoadedAtOnce();
+    void failedNavigationStillArms();
+    void scriptAddressIsNeverLoaded();
+    void framesCompleteBeforeThePageOneCapture();
+    void downloadsEnableTheCommandsAndShowTheLoadingCaption();
+    void documentCompleteWhileIdleDoesNothing();
+    void pageThatNeverCompletesCanBeCapturedByHand();
+    void captureDuringTheDownloadYieldLeavesTheMainCaption();
+    void everyNewWindowIsRefused();
+};
+
+void TestLoading::scriptAddressesAreRecognised_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("script");
+    QTest::newRow("plain") << "javascript:alert(1)" << true;
+    QTest::newRow("mixed case") << "JavaScript:void(0)" << true;
+    QTest::newRow("leading blanks") << " \t javascript:x" << true;
+    QTest::newRow("web address") << "example.com" << false;
+    QTest::newRow("path mentioning it") << "http://a.test/javascript:x" << false;
+    QTest::newRow("empty") << "" << false;
+    QTest::newRow("no colon") << "javascript" << false;
+}
+
+void TestLoading::scriptAddressesAreRecognised()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, script);
+    QCOMPARE(isScriptAddress(text), script);
+}
+
+void TestLoading::promptArmsTheFlagAndNavigatesAsTyped()
+{
+    Form f;
+    f.open(QStringLiteral("  example.com/page "));
+    QCOMPARE(f.browser.navigated, QStringList{"  example.com/page "});
+    QCOMPARE(f.form.AutoSnapFlag, true);
+    QCOMPARE(f.ui.inputs.size(), 1);
+    QCOMPARE(f.ui.inputs[0].title, QStringLiteral("URL"));
+    QVERIFY(f.ui.inputs[0].defaultText.startsWith(QStringLiteral("file://")) ||
+            f.ui.inputs[0].defaultText.startsWith(QStringLiteral("http")));
+    // Blanks are not empty: they are navigated to as well.
+    f.open(QStringLiteral("   "));
+    QCOMPARE(f.browser.navigated.size(), 2);
+}
+
+void TestLoading::cancelledPromptChangesNothing()
+{
+    Form f;
+    f.open(QString());
+    QVERIFY(f.browser.navigated.isEmpty());
+    QCOMPARE(f.form.AutoSnapFlag, false);
+    QCOMPARE(f.form.windowTitle(), kCaption);
+}
+
+void TestLoading::cancellingWhileArmedKeepsThePendingCapture()
+{
+    Form f;
+    f.open(QStringLiteral("a.test"));
+    f.open(QString());
+    QCOMPARE(f.form.AutoSnapFlag, true);
+    f.browser.emitDocumentComplete(true);
+    QCOMPARE(f.doneBoxes(), 1);
+    QCOMPARE(f.form.AutoSnapFlag, false);
+}
+
+void TestLoading::newAddressWhileArmedIsLoadedAtOnce()
+{
+    Form f;
+    f.open(QStringLiteral("a.test"));
+    f.open(QStringLiteral("b.test"));
+    QCOMPARE(f.browser.navigated, (QStringList{"a.test", "b.test"}));
+    QCOMPARE(f.form.AutoSnapFlag, true);
+    f.browser.emitDocumentComplete(true);
+    QCOMPARE(f.browser.paintCalls, 1);
+    // Idle again: a further completion takes no capture.
+    f.browser.emitDocumentComplete(true);
+    QCOMPARE(f.browser.paintCalls, 1);
+}
+
+void TestLoading::failedNavigationStillArms()
+{
+    Form f;
+    f.browser.failNavigate = true;
+    f.open(QStringLiteral("a.test"));
+    QCOMPARE(f.browser.navigated.size(), 1);
+    QCOMPARE(f.form.AutoSnapFlag, true);
+}
+
+void TestLoading::scriptAddressIsNeverLoaded()
+{
+    Form f;
+    f.open(QStringLiteral("  JAVASCRIPT:document.body.innerHTML=''"));
+    QVERIFY(f.browser.navigated.isEmpty());
+}
+
+void TestLoading::framesCompleteBeforeThePageOneCapture()
+{
+    Form f;
+    f.open(QStringLiteral("frames.test"));
+    f.browser.emitDownloadComplete();
+    f.browser.emitDocumentComplete(false);
+    f.browser.emitDocumentComplete(false);
+    QCOMPARE(f.browser.paintCalls, 0);
+    QCOMPARE(f.browser.hideScrollbarCalls, 3); // the download and both frames
+    f.browser.emitDocumentComplete(true);
+    QCOMPARE(f.browser.paintCalls, 1);
+    QCOMPARE(f.doneBoxes(), 1);
+    QCOMPARE(f.form.windowTitle(), kCaption);
+}
+
+void TestLoading::downloadsEnableTheCommandsAndShowTheLoadingCaption()
+{
+    Form f;
+    // Not armed: the commands come on, the caption stays.
+    f.browser.emitDownloadComplete();
+    QVERIFY(f.form.Command1->isEnabled());
+    QVERIFY(f.form.mnuPicture->isEnabled());
+    QCOMPARE(f.browser.hideScrollbarCalls, 1);
+    QCOMPARE(f.form.windowTitle(), kCaption);
+
+    // Armed: the loading caption, until the capture ends.
+    f.open(QStringLiteral("a.test"));
+    f.browser.emitDownloadComplete();
+    QCOMPARE(f.form.windowTitle(), kLoading);
+    f.browser.emitDocumentComplete(true);
+    QCOMPARE(f.form.windowTitle(), kCaption);
+
+    // Later downloads keep the commands on and leave the caption alone.
+    f.browser.failHideScrollbars = true;
+    f.browser.emitDownloadComplete();
+    QVERIFY(f.form.Command1->isEnabled());
+    QVERIFY(f.form.mnuPicture->isEnabled());
+    QCOMPARE(f.form.windowTitle(), kCaption);
+}
+
+void TestLoading::documentCompleteWhileIdleDoesNothing()
+{
+    Form f;
+    f.browser.emitDocumentComplete(false);
+    f.browser.emitDocumentComplete(true);
+    QCOMPARE(f.browser.hideScrollbarCalls, 0);
+    QCOMPARE(f.browser.paintCalls, 0);
+    QVERIFY(f.ui.boxes.isEmpty());
+}
+
+void TestLoading::pageThatNeverCompletesCanBeCapturedByHand()
+{
+    Form f;
+    f.open(QStringLiteral("slow.test"));
+    f.browser.emitDownloadComplete();
+    QCOMPARE(f.form.windowTitle(), kLoading);
+    QCOMPARE(f.form.AutoSnapFlag, true);
+
+    f.form.Command1->click();
+    QCOMPARE(f.doneBoxes(), 1);
+    QCOMPARE(f.form.windowTitle(), kCaption);
+    QCOMPARE(f.form.AutoSnapFlag, false);
+    // The page's late completion takes no second capture.
+    f.browser.emitDocumentComplete(true);
+    QCOMPARE(f.browser.paintCalls, 1);
+}
+
+void TestLoading::captureDuringTheDownloadYieldLeavesTheMainCaption()
+{
+    Form f;
+    f.open(QStringLiteral("a.test"));
+    // A completion already queued when the download's handler yields.
+    QTimer::singleShot(0, &f.browser, [&] { f.browser.emitDocumentComplete(true); });
+    f.browser.emitDownloadComplete();
+    QCOMPARE(f.doneBoxes(), 1);
+    QCOMPARE(f.form.AutoSnapFlag, false);
+    QCOMPARE(f.form.windowTitle(), kCaption);
+}
+
+void TestLoading::everyNewWindowIsRefused()
+{
+    Form f;
+    QVERIFY(f.browser.emitNewWindowRequest());
+    f.open(QStringLiteral("a.test"));
+    QVERIFY(f.browser.emitNewWindowRequest());
+    QCOMPARE(f.browser.navigated.size(), 1);
+}
+
+QTEST_MAIN(TestLoading)
+#include "tst_loading.moc"
