@@ -1,7 +1,59 @@
+// Tarvex Snapvel: turns a web page into one full-length picture.
+#include "app/frmmain.h"
+#include "platform/cdp/chromiumbrowser.h"
+#include "platform/qtuiservices.h"
+#include "platform/terminationsignals.h"
+
 #include <QApplication>
+#include <QFileInfo>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+bool hasDisplay()
+{
+    const auto set = [](const char *name) {
+        const char *value = std::getenv(name);
+        return value && *value;
+    };
+    // An explicitly chosen Qt platform (offscreen, vnc, ...) needs no display.
+    return set("DISPLAY") || set("WAYLAND_DISPLAY") || set("QT_QPA_PLATFORM");
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
+    if (!hasDisplay()) {
+        std::fprintf(stderr, "snapvel: no display found (neither DISPLAY nor WAYLAND_DISPLAY is "
+                             "set); start Tarvex Snapvel from a desktop session.\n");
+        return 2;
+    }
+
     QApplication app(argc, argv);
-    return 0;
+    QApplication::setApplicationName(QStringLiteral("Tarvex Snapvel"));
+    snapvel::quitOnTerminationSignals(app);
+
+    snapvel::ChromiumBrowserOptions options;
+    snapvel::ChromiumBrowser browser(options);
+    snapvel::QtUiServices ui;
+    snapvel::frmMain form(browser, ui, [] { QCoreApplication::exit(0); });
+    ui.setParentWindow(&form);
+    form.showMaximized();
+
+    if (!QFileInfo(options.executable).isExecutable()) {
+        QTimer::singleShot(0, &form, [&] {
+            ui.messageBox(QStringLiteral("Tarvex Snapvel loads pages with Chromium, which is not "
+                                         "installed at %1. Install it with "
+                                         "\"sudo apt-get install chromium\".")
+                              .arg(options.executable),
+                          snapvel::ExclamationOk, snapvel::frmMain::kCaption);
+        });
+    }
+    // Leaving the loop destroys the window, then the browser: Chromium is
+    // closed and its profile deleted.
+    return app.exec();
 }
