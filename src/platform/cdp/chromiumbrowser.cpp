@@ -1,0 +1,424 @@
+#include "platform/cdp/chromiumbrowser.h"
+
+#include "platform/cdp/addressresolution.h"
+#include "platform/cdp/bandedpaint.h"
+#include "platform/cdp/chromiumprocess.h"
+#include "platform/cdp/connection.h"
+#include "platform/cdp/pageevents.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QPointer>
+
+namespace snapvel {
+
+using cdp::Message;
+using cdp::PageEvents;
+
+namespace {
+
+// How long Chromium may take to close by itself before it is killed.
+constexpr std::chrono::milliseconds CloseGrace{3000};
+
+// Reads the scrolling element's measurements, or null when the document has
+// none to measure.
+const char MeasureScript[] = R"JS((() => {
+    const element = document.scrollingElement;
+    if (!element || !document.body)
+        return null;
+    return [element.scrollWidth, element.offsetWidth, element.clientWidth,
+            element.scrollHeight, element.offsetHeight, element.clientHeight];
+})())JS";
+
+Failure noDocument()
+{
+    return Failure{QStringLiteral("No page has been loaded yet.")};
+}
+
+} // namespace
+
+ChromiumBrowser::ChromiumBrowser(QObject *parent)
+    : ChromiumBrowser(ChromiumBrowserOptions{}, parent)
+{
+}
+
+ChromiumBrowser::ChromiumBrowser(const ChromiumBrowserOptions &options, QObject *parent)
+    : Browser(parent), m_options(options), m_pageEvents(std::make_unique<PageEvents>()),
+      m_layoutViewport(options.layoutViewport)
+{
+    launch();
+}
+
+ChromiumBrowser::~ChromiumBrowser()
+{
+    if (m_connection && m_connection->isOpen())
+        m_connection->post(QStringLiteral("Browser.close"));
+    // Closing the pipe makes Chromium exit if the command did not.
+    m_connection.reset();
+    if (m_process)
+        m_process->stop(CloseGrace);
+}
+
+void ChromiumBrowser::launch()
+{
+    m_process = std::make_unique<cdp::ChromiumProcess>(m_options.executable);
+    m_launchStatus = m_process->start();
+    if (!m_launchStatus)
+        return;
+    m_connection = std::make_unique<cdp::Connection>(
+        m_process->takeCommandFd(), m_process->takeMessageFd(), m_options.callTimeout);
+    connect(m_connection.get(), &cdp::Connection::messageReceived, this,
+            &ChromiumBrowser::onMessage);
+}
+
+void ChromiumBrowser::discard()
+{
+    m_connection.reset();
+    if (m_process)
+        m_process->stop(std::chrono::milliseconds(0));
+    m_process.reset();
+    m_attached = false;
+    m_hasDocument = false;
+    m_targetId.clear();
+    m_sessionId.clear();
+    m_navigationId = 0;
+}
+
+Status ChromiumBrowser::ensureReady()
+{
+    // A browser that stopped is replaced by a fresh one on the next use.
+    if (m_process && (!m_connection || !m_connection->isOpen()) && m_launchStatus)
+        discard();
+    if (!m_process || !m_launchStatus) {
+        discard();
+        launch();
+        if (!m_launchStatus)
+            return m_launchStatus;
+    }
+    if (m_attached)
+        return {};
+    return attach();
+}
+
+// Attaches to the page Chromium opened at start, and has every target created
+// later attached and held paused until it has been looked at.
+Status ChromiumBrowser::attach()
+{
+    cdp::Connection &connection = *m_connection;
+    const Result<QJsonObject> targets = connection.call(QStringLiteral("Target.getTargets"));
+    if (!targets)
+        return Failure{targets.error()};
+    QString targetId;
+    for (const QJsonValue &value : targets->value(QLatin1String("targetInfos")).toArray()) {
+        const QJsonObject info = value.toObject();
+        if (info.value(QLatin1String("type")).toString() == QLatin1String("page")) {
+            targetId = info.value(QLatin1String("targetId")).toString();
+            break;
+        }
+    }
+    if (targetId.isEmpty())
+        return Failure{QStringLiteral("The browser started without a page.")};
+
+    const Result<QJsonObject> attached = connection.call(
+        QStringLiteral("Target.attachToTarget"),
+        {{QStringLiteral("targetId"), targetId}, {QStringLiteral("flatten"), true}});
+    if (!attached)
+        return Failure{attached.error()};
+    const QString sessionId = attached->value(QLatin1String("sessionId")).toString();
+
+    const Result<QJsonObject> autoAttach = connection.call(
+        QStringLiteral("Target.setAutoAttach"), {{QStringLiteral("autoAttach"), true},
+                                                 {QStringLiteral("waitForDebuggerOnStart"), true},
+                                                 {QStringLiteral("flatten"), true}});
+    if (!autoAttach)
+        return Failure{autoAttach.error()};
+
+    const Result<QJsonObject> pageEnabled =
+        connection.call(QStringLiteral("Page.enable"), {}, sessionId);
+    if (!pageEnabled)
+        return Failure{pageEnabled.error()};
+    const Result<QJsonObject> frameTree =
+        connection.call(QStringLiteral("Page.getFrameTree"), {}, sessionId);
+    if (!frameTree)
+        return Failure{frameTree.error()};
+    const QString mainFrame = frameTree->value(QLatin1String("frameTree"))
+                                  .toObject()
+                                  .value(QLatin1String("frame"))
+                                  .toObject()
+                                  .value(QLatin1String("id"))
+                                  .toString();
+
+    m_targetId = targetId;
+    m_sessionId = sessionId;
+    m_pageEvents->reset(mainFrame);
+    // Whatever the start page did is no concern of the program's.
+    m_eventsFrom = connection.nextSequence();
+    m_attached = true;
+
+    if (Status viewport = applyLayoutViewport(); !viewport)
+        return viewport;
+    if (m_scrollbarsHidden) {
+        const Result<QJsonObject> hidden =
+            connection.call(QStringLiteral("Emulation.setScrollbarsHidden"),
+                            {{QStringLiteral("hidden"), true}}, m_sessionId);
+        if (!hidden)
+            return Failure{hidden.error()};
+    }
+    return {};
+}
+
+Status ChromiumBrowser::navigate(const QString &address)
+{
+    const Result<QUrl> url = cdp::resolveAddress(address);
+    if (!url)
+        return Failure{url.error()};
+    if (Status ready = ensureReady(); !ready)
+        return ready;
+    // Events still queued from an earlier page must not count for this one.
+    m_eventsFrom = m_connection->nextSequence();
+    const Result<int> id = m_connection->post(
+        QStringLiteral("Page.navigate"),
+        {{QStringLiteral("url"), QString::fromUtf8(url->toEncoded())}}, m_sessionId, true);
+    if (!id)
+        return Failure{id.error()};
+    m_navigationId = id.value();
+    m_pageEvents->navigationRequested();
+    m_hasDocument = true;
+    return {};
+}
+
+bool ChromiumBrowser::hasDocument() const
+{
+    return m_hasDocument;
+}
+
+Status ChromiumBrowser::requireDocument()
+{
+    if (!m_hasDocument) {
+        // A browser that stopped lost its page: say so rather than that
+        // nothing was loaded.
+        if (m_connection && !m_connection->isOpen())
+            return Failure{QStringLiteral("The browser stopped unexpectedly.")};
+        return noDocument();
+    }
+    return ensureReady();
+}
+
+Result<DocumentMetrics> ChromiumBrowser::measureDocument()
+{
+    if (Status ready = requireDocument(); !ready)
+        return Failure{ready.error()};
+    const Result<QJsonObject> evaluated =
+        m_connection->call(QStringLiteral("Runtime.evaluate"),
+                           {{QStringLiteral("expression"), QString::fromLatin1(MeasureScript)},
+                            {QStringLiteral("returnByValue"), true}},
+                           m_sessionId);
+    if (!evaluated)
+        return Failure{evaluated.error()};
+    if (evaluated->contains(QLatin1String("exceptionDetails")))
+        return Failure{QStringLiteral("The page could not be measured: its script failed.")};
+    const QJsonArray values = evaluated->value(QLatin1String("result"))
+                                  .toObject()
+                                  .value(QLatin1String("value"))
+                                  .toArray();
+    if (values.size() != 6)
+        return Failure{QStringLiteral("The page has no document body to measure.")};
+    DocumentMetrics metrics;
+    metrics.scrollWidth = values.at(0).toInteger();
+    metrics.offsetWidth = values.at(1).toInteger();
+    metrics.clientWidth = values.at(2).toInteger();
+    metrics.scrollHeight = values.at(3).toInteger();
+    metrics.offsetHeight = values.at(4).toInteger();
+    metrics.clientHeight = values.at(5).toInteger();
+    return metrics;
+}
+
+Status ChromiumBrowser::hideScrollbars()
+{
+    if (Status ready = requireDocument(); !ready)
+        return ready;
+    const Result<QJsonObject> hidden =
+        m_connection->call(QStringLiteral("Emulation.setScrollbarsHidden"),
+                           {{QStringLiteral("hidden"), true}}, m_sessionId);
+    if (!hidden)
+        return Failure{hidden.error()};
+    m_scrollbarsHidden = true;
+    return {};
+}
+
+Status ChromiumBrowser::setPlacement(const Placement &placement)
+{
+    if (placement.width < 0 || placement.height < 0)
+        return Failure{QStringLiteral("The browser cannot be given a negative size (%1 x %2).")
+                           .arg(placement.width)
+                           .arg(placement.height)};
+    m_placement = placement;
+    return {};
+}
+
+Status ChromiumBrowser::setLayoutViewport(QSize size)
+{
+    if (size.width() <= 0 || size.height() <= 0)
+        return Failure{QStringLiteral("The page cannot be laid out in %1 x %2 pixels.")
+                           .arg(size.width())
+                           .arg(size.height())};
+    m_layoutViewport = size;
+    if (Status ready = ensureReady(); !ready)
+        return ready;
+    return applyLayoutViewport();
+}
+
+Status ChromiumBrowser::applyLayoutViewport()
+{
+    const Result<QJsonObject> applied =
+        m_connection->call(QStringLiteral("Emulation.setDeviceMetricsOverride"),
+                           {{QStringLiteral("width"), m_layoutViewport.width()},
+                            {QStringLiteral("height"), m_layoutViewport.height()},
+                            {QStringLiteral("deviceScaleFactor"), 1},
+                            {QStringLiteral("mobile"), false}},
+                           m_sessionId);
+    if (!applied)
+        return Failure{applied.error()};
+    return {};
+}
+
+Result<QImage> ChromiumBrowser::paint()
+{
+    if (Status ready = requireDocument(); !ready)
+        return Failure{ready.error()};
+    const QSize area(m_placement.width, m_placement.height);
+    return cdp::paintInBands(area, cdp::bandHeightFor(area.width(), m_options.paintBandHeight),
+                             [this](const QRect &band) { return paintBand(band); });
+}
+
+Result<QImage> ChromiumBrowser::paintBand(const QRect &band)
+{
+    const QJsonObject clip{{QStringLiteral("x"), band.x()},
+                           {QStringLiteral("y"), band.y()},
+                           {QStringLiteral("width"), band.width()},
+                           {QStringLiteral("height"), band.height()},
+                           {QStringLiteral("scale"), 1}};
+    const Result<QJsonObject> shot =
+        m_connection->call(QStringLiteral("Page.captureScreenshot"),
+                           {{QStringLiteral("format"), QStringLiteral("png")},
+                            {QStringLiteral("captureBeyondViewport"), true},
+                            {QStringLiteral("clip"), clip}},
+                           m_sessionId);
+    if (!shot)
+        return Failure{shot.error()};
+    const QByteArray png =
+        QByteArray::fromBase64(shot->value(QLatin1String("data")).toString().toLatin1());
+    QImage image = QImage::fromData(png, "PNG");
+    if (image.isNull())
+        return Failure{QStringLiteral("The browser's picture of the page could not be read.")};
+    return image;
+}
+
+qint64 ChromiumBrowser::processId() const
+{
+    return m_process ? m_process->processId() : 0;
+}
+
+QString ChromiumBrowser::profilePath() const
+{
+    return m_process ? m_process->profilePath() : QString();
+}
+
+Result<int> ChromiumBrowser::pageCount()
+{
+    if (Status ready = ensureReady(); !ready)
+        return Failure{ready.error()};
+    const Result<QJsonObject> targets = m_connection->call(QStringLiteral("Target.getTargets"));
+    if (!targets)
+        return Failure{targets.error()};
+    int pages = 0;
+    for (const QJsonValue &value : targets->value(QLatin1String("targetInfos")).toArray())
+        if (value.toObject().value(QLatin1String("type")).toString() == QLatin1String("page"))
+            ++pages;
+    return pages;
+}
+
+void ChromiumBrowser::onMessage(const Message &message)
+{
+    if (!message.isEvent()) {
+        if (message.id != m_navigationId)
+            return;
+        m_navigationId = 0;
+        QList<PageEvents::Signal> signalList =
+            m_pageEvents->navigationAnswered(message.params, message.error);
+        QPointer<ChromiumBrowser> alive(this);
+        for (PageEvents::Signal signal : signalList) {
+            if (signal == PageEvents::Signal::DownloadComplete)
+                emit downloadComplete();
+            else
+                emit documentComplete(signal == PageEvents::Signal::TopLevelComplete);
+            if (!alive)
+                return;
+        }
+        return;
+    }
+    if (message.sessionId.isEmpty())
+        onBrowserEvent(message);
+    else if (message.sessionId == m_sessionId)
+        onPageEvent(message);
+}
+
+void ChromiumBrowser::onBrowserEvent(const Message &message)
+{
+    if (message.method != QLatin1String("Target.attachedToTarget"))
+        return;
+    const QString sessionId = message.params.value(QLatin1String("sessionId")).toString();
+    const QJsonObject info = message.params.value(QLatin1String("targetInfo")).toObject();
+    const QString targetId = info.value(QLatin1String("targetId")).toString();
+    const QString type = info.value(QLatin1String("type")).toString();
+    const QJsonObject session{{QStringLiteral("sessionId"), sessionId}};
+    // The program's own session on its page.
+    if (sessionId == m_sessionId)
+        return;
+
+    if (type == QLatin1String("page") && targetId != m_targetId) {
+        // The page asks for a new window (window.open, a link to _blank).
+        bool cancel = false;
+        QPointer<ChromiumBrowser> alive(this);
+        emit newWindowRequested(&cancel);
+        if (!alive || !m_connection)
+            return;
+        if (cancel) {
+            // A window held paused in the opener's renderer must be let run
+            // before it is closed, or that renderer stays stalled; requests
+            // are held first, so that it loads nothing meanwhile.
+            m_connection->call(
+                QStringLiteral("Fetch.enable"),
+                {{QStringLiteral("patterns"),
+                  QJsonArray{QJsonObject{{QStringLiteral("urlPattern"), QStringLiteral("*")}}}}},
+                sessionId);
+            m_connection->call(QStringLiteral("Runtime.runIfWaitingForDebugger"), {}, sessionId);
+            m_connection->call(QStringLiteral("Target.closeTarget"),
+                               {{QStringLiteral("targetId"), targetId}});
+            return;
+        }
+    }
+    // Anything else (the new window allowed, workers, frames, a second
+    // session on the program's own page) runs on, left alone.
+    m_connection->post(QStringLiteral("Runtime.runIfWaitingForDebugger"), {}, sessionId);
+    m_connection->post(QStringLiteral("Target.detachFromTarget"), session);
+}
+
+void ChromiumBrowser::onPageEvent(const Message &message)
+{
+    if (!m_hasDocument || message.sequence < m_eventsFrom)
+        return;
+    const QList<PageEvents::Signal> signalList =
+        m_pageEvents->handle(message.method, message.params);
+    QPointer<ChromiumBrowser> alive(this);
+    for (PageEvents::Signal signal : signalList) {
+        if (signal == PageEvents::Signal::DownloadComplete)
+            emit downloadComplete();
+        else
+            emit documentComplete(signal == PageEvents::Signal::TopLevelComplete);
+        if (!alive)
+            return;
+    }
+}
+
+} // namespace snapvel

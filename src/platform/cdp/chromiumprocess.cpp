@@ -1,0 +1,211 @@
+#include "platform/cdp/chromiumprocess.h"
+
+#include "platform/cdp/profilefolders.h"
+
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+namespace snapvel::cdp {
+
+namespace {
+
+// Descriptors handed to the child are first moved above this number, so that
+// placing them on fds 3 and 4 in the child can never overwrite one another.
+constexpr int HighFd = 10;
+
+struct Pipe
+{
+    int read = -1;
+    int write = -1;
+};
+
+bool openPipe(Pipe &pipe)
+{
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        return false;
+    pipe.read = ::fcntl(fds[0], F_DUPFD_CLOEXEC, HighFd);
+    pipe.write = ::fcntl(fds[1], F_DUPFD_CLOEXEC, HighFd);
+    ::close(fds[0]);
+    ::close(fds[1]);
+    return pipe.read >= 0 && pipe.write >= 0;
+}
+
+void closeFd(int &fd)
+{
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+
+} // namespace
+
+QStringList chromiumArguments(const QString &profilePath, bool runningAsRoot)
+{
+    QStringList arguments{
+        QStringLiteral("--remote-debugging-pipe"),
+        QStringLiteral("--headless"),
+        QStringLiteral("--disable-gpu"),
+        QStringLiteral("--no-first-run"),
+        QStringLiteral("--no-default-browser-check"),
+        QStringLiteral("--disable-background-networking"),
+        QStringLiteral("--disable-component-update"),
+        QStringLiteral("--disable-sync"),
+        QStringLiteral("--mute-audio"),
+        // A page's window.open outside a click is otherwise dropped silently
+        // by the popup blocker; the program is to be asked about every new
+        // window a page requests (and refuses them itself).
+        QStringLiteral("--disable-popup-blocking"),
+        // Images and frames marked loading="lazy" far down a page are
+        // otherwise never loaded, so never painted.
+        QStringLiteral("--blink-settings=lazyLoadEnabled=false"),
+        // Keep cross-site frames in the page's renderer so that they are
+        // painted beyond the first screen; the profile is fresh and empty.
+        QStringLiteral("--disable-site-isolation-trials"),
+        QStringLiteral("--disable-features=IsolateOrigins,site-per-process"),
+        QStringLiteral("--user-data-dir=") + profilePath,
+    };
+    // Chromium refuses to start as root with its sandbox on.
+    if (runningAsRoot)
+        arguments << QStringLiteral("--no-sandbox");
+    arguments << QStringLiteral("about:blank");
+    return arguments;
+}
+
+ChromiumProcess::ChromiumProcess(const QString &executable, QObject *parent)
+    : QObject(parent), m_executable(executable), m_process(new QProcess(this))
+{
+    connect(m_process, &QProcess::finished, this, &ChromiumProcess::finished);
+    connect(m_process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            emit finished();
+    });
+}
+
+ChromiumProcess::~ChromiumProcess()
+{
+    stop(std::chrono::milliseconds(0));
+    closeFd(m_commandFd);
+    closeFd(m_messageFd);
+}
+
+Status ChromiumProcess::start()
+{
+    const QFileInfo program(m_executable);
+    if (!program.exists())
+        return Failure{QStringLiteral("The browser could not be started: %1 does not exist.")
+                           .arg(m_executable)};
+    if (!program.isExecutable())
+        return Failure{QStringLiteral("The browser could not be started: %1 is not a program.")
+                           .arg(m_executable)};
+
+    removeStaleProfileFolders(QDir::tempPath());
+    m_profile = std::make_unique<QTemporaryDir>(profileFolderTemplate());
+    if (!m_profile->isValid())
+        return Failure{QStringLiteral("The browser could not be started: no profile folder could "
+                                      "be created (%1).")
+                           .arg(m_profile->errorString())};
+
+    Pipe commands;
+    Pipe messages;
+    if (!openPipe(commands) || !openPipe(messages)) {
+        closeFd(commands.read);
+        closeFd(commands.write);
+        closeFd(messages.read);
+        closeFd(messages.write);
+        return Failure{QStringLiteral("The browser could not be started: no pipe could be "
+                                      "opened to it.")};
+    }
+
+    const int childCommands = commands.read;
+    const int childMessages = messages.write;
+    const pid_t parent = ::getpid();
+    // Runs in the child between fork and exec: async-signal-safe calls only.
+    // dup2 leaves the new fds 3 and 4 open across exec; the originals are
+    // close-on-exec.
+    m_process->setChildProcessModifier([childCommands, childMessages, parent] {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent)
+            ::_exit(1);
+        ::setpgid(0, 0);
+        ::dup2(childCommands, 3);
+        ::dup2(childMessages, 4);
+    });
+    m_process->setStandardInputFile(QProcess::nullDevice());
+    m_process->setStandardOutputFile(QProcess::nullDevice());
+    if (qEnvironmentVariableIsSet("SNAPVEL_BROWSER_LOG"))
+        m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    else
+        m_process->setStandardErrorFile(QProcess::nullDevice());
+    m_process->start(m_executable, chromiumArguments(m_profile->path(), ::geteuid() == 0));
+    m_pid = m_process->processId();
+
+    // The child holds its own copies now.
+    closeFd(commands.read);
+    closeFd(messages.write);
+    m_commandFd = commands.write;
+    m_messageFd = messages.read;
+    if (m_process->state() == QProcess::NotRunning) {
+        closeFd(m_commandFd);
+        closeFd(m_messageFd);
+        return Failure{
+            QStringLiteral("The browser could not be started: %1.").arg(m_process->errorString())};
+    }
+    return {};
+}
+
+int ChromiumProcess::takeCommandFd()
+{
+    return std::exchange(m_commandFd, -1);
+}
+
+int ChromiumProcess::takeMessageFd()
+{
+    return std::exchange(m_messageFd, -1);
+}
+
+qint64 ChromiumProcess::processId() const
+{
+    return m_pid;
+}
+
+QString ChromiumProcess::profilePath() const
+{
+    return m_profile ? m_profile->path() : QString();
+}
+
+bool ChromiumProcess::isRunning() const
+{
+    return m_process->state() != QProcess::NotRunning;
+}
+
+void ChromiumProcess::stop(std::chrono::milliseconds grace)
+{
+    if (m_process->state() != QProcess::NotRunning) {
+        if (!m_process->waitForFinished(static_cast<int>(grace.count()))) {
+            if (m_pid > 0)
+                ::kill(static_cast<pid_t>(-m_pid), SIGKILL);
+            m_process->kill();
+            m_process->waitForFinished(5000);
+        }
+    }
+    // Helpers whose main process died without taking them along.
+    if (m_pid > 0)
+        ::kill(static_cast<pid_t>(-m_pid), SIGKILL);
+    m_pid = 0;
+    if (m_profile) {
+        // A helper may still be writing into the profile for a moment.
+        for (int attempt = 0; attempt < 10 && !m_profile->remove(); ++attempt)
+            QThread::msleep(50);
+        m_profile.reset();
+    }
+}
+
+} // namespace snapvel::cdp

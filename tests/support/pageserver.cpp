@@ -1,0 +1,102 @@
+#include "support/pageserver.h"
+
+#include <QHostAddress>
+#include <QMutexLocker>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+
+namespace snapvel::test {
+
+PageServer::PageServer() : m_thread(new QThread)
+{
+    m_thread->setObjectName(QStringLiteral("PageServer"));
+    // The server is created, listens and lives on the server thread; it is
+    // deleted there when the thread finishes.
+    auto *context = new QObject;
+    context->moveToThread(m_thread);
+    QObject::connect(m_thread, &QThread::finished, context, &QObject::deleteLater);
+    m_thread->start();
+    QMetaObject::invokeMethod(
+        context,
+        [this, context] {
+            auto *server = new QTcpServer(context);
+            if (!server->listen(QHostAddress::LocalHost, 0))
+                qFatal("The test page server could not listen: %s",
+                       qPrintable(server->errorString()));
+            m_port = server->serverPort();
+            serve(server);
+        },
+        Qt::BlockingQueuedConnection);
+}
+
+PageServer::~PageServer()
+{
+    m_thread->quit();
+    m_thread->wait();
+    delete m_thread;
+}
+
+void PageServer::serve(QTcpServer *server)
+{
+    QObject::connect(server, &QTcpServer::newConnection, server, [this, server] {
+        while (QTcpSocket *socket = server->nextPendingConnection()) {
+            QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
+                QByteArray request = socket->property("request").toByteArray();
+                request += socket->readAll();
+                socket->setProperty("request", request);
+                if (!request.contains("\r\n\r\n"))
+                    return;
+                socket->setProperty("request", QByteArray());
+                socket->write(respond(request));
+                socket->disconnectFromHost();
+            });
+        }
+    });
+}
+
+QByteArray PageServer::respond(const QByteArray &request)
+{
+    const QList<QByteArray> requestLine = request.left(request.indexOf("\r\n")).split(' ');
+    QString path = requestLine.size() >= 2 ? QString::fromUtf8(requestLine.at(1)) : QString();
+    path = path.left(path.indexOf(QLatin1Char('?')) < 0 ? path.size()
+                                                        : path.indexOf(QLatin1Char('?')));
+    QByteArray status = "200 OK";
+    Page page;
+    {
+        QMutexLocker lock(&m_mutex);
+        m_requested << path;
+        const auto found = m_pages.constFind(path);
+        if (found == m_pages.cend()) {
+            status = "404 Not Found";
+            page = Page{"<!DOCTYPE html><title>Not found</title>Not found",
+                        "text/html; charset=utf-8"};
+        } else {
+            page = *found;
+        }
+    }
+    QByteArray response = "HTTP/1.1 " + status + "\r\nContent-Type: " + page.contentType +
+                          "\r\nContent-Length: " + QByteArray::number(page.body.size()) +
+                          "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n";
+    return response + page.body;
+}
+
+void PageServer::addPage(const QString &path, const QByteArray &body, const QByteArray &contentType)
+{
+    QMutexLocker lock(&m_mutex);
+    m_pages.insert(path, Page{body, contentType});
+}
+
+QUrl PageServer::url(const QString &path) const
+{
+    return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(path));
+}
+
+QStringList PageServer::requestedPaths() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_requested;
+}
+
+} // namespace snapvel::test

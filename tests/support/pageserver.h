@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QMutex>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+
+class QThread;
+class QTcpServer;
+
+namespace snapvel::test {
+
+// A tiny HTTP server on 127.0.0.1 for tests, serving pages set by the test.
+// It runs on its own thread, so it answers while the test's thread is blocked
+// in a browser call. Unknown paths get 404.
+class PageServer
+{
+public:
+    PageServer();
+    ~PageServer();
+
+    PageServer(const PageServer &) = delete;
+    PageServer &operator=(const PageServer &) = delete;
+
+    // Serves body at path (which starts with '/'). Safe from any thread.
+    void addPage(const QString &path, const QByteArray &body,
+                 const QByteArray &contentType = "text/html; charset=utf-8");
+
+    // The address of a path on this server.
+    QUrl url(const QString &path) const;
+
+    // The paths requested so far, in order (without query strings).
+    QStringList requestedPaths() const;
+
+private:
+    struct Page
+    {
+        QByteArray body;
+        QByteArray contentType;
+    };
+
+    void serve(QTcpServer *server);
+    QByteArray respond(const QByteArray &request);
+
+    mutable QMutex m_mutex;
+    QHash<QString, Page> m_pages;
+    QStringList m_requested;
+    quint16 m_port = 0;
+    QThread *m_thread = nullptr;
+};
+
+} // namespace snapvel::test
