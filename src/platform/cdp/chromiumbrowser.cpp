@@ -35,6 +35,21 @@ Failure noDocument()
     return Failure{QStringLiteral("No page has been loaded yet.")};
 }
 
+// Emits the browser's signals for what the page did; stops if a receiver
+// destroyed the browser.
+void emitPageSignals(Browser *browser, const QList<PageEvents::Signal> &pageSignals)
+{
+    QPointer<Browser> alive(browser);
+    for (const PageEvents::Signal signal : pageSignals) {
+        if (!alive)
+            return;
+        if (signal == PageEvents::Signal::DownloadComplete)
+            emit browser->downloadComplete();
+        else
+            emit browser->documentComplete(signal == PageEvents::Signal::TopLevelComplete);
+    }
+}
+
 } // namespace
 
 ChromiumBrowser::ChromiumBrowser(QObject *parent)
@@ -84,16 +99,25 @@ void ChromiumBrowser::discard()
     m_navigationId = 0;
 }
 
+bool ChromiumBrowser::replaceIfStopped()
+{
+    if (!m_process || !m_launchStatus || (m_connection && m_connection->isOpen()))
+        return false;
+    discard();
+    launch();
+    return true;
+}
+
 Status ChromiumBrowser::ensureReady()
 {
-    // A browser that stopped is replaced by a fresh one on the next use.
-    if (m_process && (!m_connection || !m_connection->isOpen()) && m_launchStatus)
-        discard();
     if (!m_process || !m_launchStatus) {
+        // Chromium could not be started before: try again.
         discard();
         launch();
         if (!m_launchStatus)
             return m_launchStatus;
+    } else {
+        replaceIfStopped();
     }
     if (m_attached)
         return {};
@@ -194,13 +218,12 @@ bool ChromiumBrowser::hasDocument() const
 
 Status ChromiumBrowser::requireDocument()
 {
-    if (!m_hasDocument) {
-        // A browser that stopped lost its page: say so rather than that
-        // nothing was loaded.
-        if (m_connection && !m_connection->isOpen())
-            return Failure{QStringLiteral("The browser stopped unexpectedly.")};
+    // A browser that stopped took its page along: say so once, and have a
+    // fresh one warming up for the next navigation.
+    if (replaceIfStopped())
+        return Failure{QStringLiteral("The browser stopped unexpectedly.")};
+    if (!m_hasDocument)
         return noDocument();
-    }
     return ensureReady();
 }
 
@@ -344,17 +367,7 @@ void ChromiumBrowser::onMessage(const Message &message)
         if (message.id != m_navigationId)
             return;
         m_navigationId = 0;
-        QList<PageEvents::Signal> signalList =
-            m_pageEvents->navigationAnswered(message.params, message.error);
-        QPointer<ChromiumBrowser> alive(this);
-        for (PageEvents::Signal signal : signalList) {
-            if (signal == PageEvents::Signal::DownloadComplete)
-                emit downloadComplete();
-            else
-                emit documentComplete(signal == PageEvents::Signal::TopLevelComplete);
-            if (!alive)
-                return;
-        }
+        emitPageSignals(this, m_pageEvents->navigationAnswered(message.params, message.error));
         return;
     }
     if (message.sessionId.isEmpty())
@@ -392,7 +405,9 @@ void ChromiumBrowser::onBrowserEvent(const Message &message)
                 {{QStringLiteral("patterns"),
                   QJsonArray{QJsonObject{{QStringLiteral("urlPattern"), QStringLiteral("*")}}}}},
                 sessionId);
-            m_connection->call(QStringLiteral("Runtime.runIfWaitingForDebugger"), {}, sessionId);
+            // Not waited for: with requests held, Chromium answers it only
+            // once the window's first request is let go, which never comes.
+            m_connection->post(QStringLiteral("Runtime.runIfWaitingForDebugger"), {}, sessionId);
             m_connection->call(QStringLiteral("Target.closeTarget"),
                                {{QStringLiteral("targetId"), targetId}});
             return;
@@ -408,17 +423,7 @@ void ChromiumBrowser::onPageEvent(const Message &message)
 {
     if (!m_hasDocument || message.sequence < m_eventsFrom)
         return;
-    const QList<PageEvents::Signal> signalList =
-        m_pageEvents->handle(message.method, message.params);
-    QPointer<ChromiumBrowser> alive(this);
-    for (PageEvents::Signal signal : signalList) {
-        if (signal == PageEvents::Signal::DownloadComplete)
-            emit downloadComplete();
-        else
-            emit documentComplete(signal == PageEvents::Signal::TopLevelComplete);
-        if (!alive)
-            return;
-    }
+    emitPageSignals(this, m_pageEvents->handle(message.method, message.params));
 }
 
 } // namespace snapvel

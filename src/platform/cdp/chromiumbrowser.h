@@ -62,6 +62,9 @@ public:
 private:
     void launch();
     void discard();
+    // A Chromium that stopped is forgotten and a fresh one started (without
+    // waiting for it). Returns whether that happened.
+    bool replaceIfStopped();
     Status ensureReady();
     Status attach();
     Status requireDocument();

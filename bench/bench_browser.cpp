@@ -1,0 +1,187 @@
+// Figures for the Chromium browser layer, with the program's own code:
+//  - start-up: constructing ChromiumBrowser, navigating to a small page, until
+//    the top-level document completes (median of 5, each a fresh Chromium);
+//  - painting a striped 1280 x 20,000 page (median of 5) and a 1280 x 100,000
+//    page (once): time of paint() and the process's peak memory (VmHWM);
+//  - the band height: the 100,000 px page painted with several band heights,
+//    each checked row by row, to show which is the cheapest correct one.
+// Every measurement runs in its own process, so that each peak is its own.
+//
+//   bench_browser                       all of the above
+//   bench_browser --run startup         one start-up
+//   bench_browser --run paint H [BAND]  one paint of a 1280 x H page
+#include "platform/cdp/chromiumbrowser.h"
+#include "support/pageserver.h"
+#include "support/stripedpage.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QGuiApplication>
+#include <QProcess>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+
+using namespace snapvel;
+
+namespace {
+
+constexpr int Width = 1280;
+
+double peakMiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
+    return -1;
+}
+
+bool waitForTopLevel(Browser &browser, int timeoutMs)
+{
+    QEventLoop loop;
+    bool done = false;
+    QObject::connect(&browser, &Browser::documentComplete, &loop, [&](bool topLevel) {
+        if (topLevel) {
+            done = true;
+            loop.quit();
+        }
+    });
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    loop.exec();
+    return done;
+}
+
+// One start-up: prints its milliseconds.
+int runStartup()
+{
+    test::PageServer server;
+    server.addPage(QStringLiteral("/small.html"),
+                   "<!DOCTYPE html><html><body><p>small</p></body></html>");
+    QElapsedTimer timer;
+    timer.start();
+    ChromiumBrowser browser;
+    const Status navigated = browser.navigate(server.url(QStringLiteral("/small.html")).toString());
+    if (!navigated || !waitForTopLevel(browser, 60000)) {
+        std::fprintf(stderr, "start-up failed: %s\n", qPrintable(navigated.error()));
+        return 1;
+    }
+    std::printf("%lld\n", static_cast<long long>(timer.elapsed()));
+    return 0;
+}
+
+// One paint of a striped page: prints milliseconds, peak MiB and whether
+// every row came out right.
+int runPaint(int height, int bandHeight)
+{
+    test::PageServer server;
+    server.addPage(QStringLiteral("/tall.html"), test::stripedPageHtml(Width, height));
+    ChromiumBrowserOptions options;
+    options.callTimeout = std::chrono::milliseconds(120000);
+    if (bandHeight > 0)
+        options.paintBandHeight = bandHeight;
+    ChromiumBrowser browser(options);
+    if (!browser.navigate(server.url(QStringLiteral("/tall.html")).toString()) ||
+        !waitForTopLevel(browser, 120000) || !browser.hideScrollbars() ||
+        !browser.setPlacement(Placement{0, 0, Width, height})) {
+        std::fprintf(stderr, "the page could not be loaded\n");
+        return 1;
+    }
+    QElapsedTimer timer;
+    timer.start();
+    const Result<QImage> painted = browser.paint();
+    const qint64 elapsed = timer.elapsed();
+    if (!painted) {
+        std::fprintf(stderr, "paint failed: %s\n", qPrintable(painted.error()));
+        return 1;
+    }
+    const int wrongRow = test::checkStripes(painted.value(), Width, height, 10);
+    std::printf("%lld %.0f %s\n", static_cast<long long>(elapsed), peakMiB(),
+                wrongRow < 0 ? "correct"
+                             : qPrintable(QStringLiteral("wrong-from-row-%1").arg(wrongRow)));
+    return 0;
+}
+
+// Runs this program once in a given mode and returns the fields it printed.
+QStringList measure(const QStringList &arguments)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(QCoreApplication::applicationFilePath(), QStringList{"--run"} + arguments);
+    process.waitForFinished(-1);
+    if (process.exitCode() != 0)
+        return {};
+    return QString::fromLatin1(process.readAllStandardOutput()).simplified().split(' ');
+}
+
+double median(QList<double> values)
+{
+    if (values.isEmpty())
+        return -1;
+    std::sort(values.begin(), values.end());
+    return values.at(values.size() / 2);
+}
+
+void reportPaints(const QString &label, const QStringList &arguments, int runs)
+{
+    QList<double> times;
+    QList<double> peaks;
+    QStringList verdicts;
+    for (int run = 0; run < runs; ++run) {
+        const QStringList fields = measure(arguments);
+        if (fields.size() < 3) {
+            verdicts << QStringLiteral("failed");
+            continue;
+        }
+        times << fields.at(0).toDouble();
+        peaks << fields.at(1).toDouble();
+        verdicts << fields.at(2);
+    }
+    verdicts.removeDuplicates();
+    std::printf("%-44s %8.0f ms %8.0f MiB peak  %s  (median of %d)\n", qPrintable(label),
+                median(times), median(peaks), qPrintable(verdicts.join(',')), int(times.size()));
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QGuiApplication app(argc, argv);
+    const QStringList arguments = app.arguments().mid(1);
+    if (arguments.value(0) == QLatin1String("--run")) {
+        if (arguments.value(1) == QLatin1String("startup"))
+            return runStartup();
+        if (arguments.value(1) == QLatin1String("paint"))
+            return runPaint(arguments.value(2).toInt(), arguments.value(3).toInt());
+        return 2;
+    }
+
+    QList<double> startups;
+    for (int run = 0; run < 5; ++run) {
+        const QStringList fields = measure({QStringLiteral("startup")});
+        if (!fields.isEmpty())
+            startups << fields.at(0).toDouble();
+    }
+    std::printf("%-44s %8.0f ms  (median of %d)\n", "start-up to first page complete",
+                median(startups), int(startups.size()));
+    std::fflush(stdout);
+
+    reportPaints(QStringLiteral("paint 1280 x 20,000"), {QStringLiteral("paint"), "20000"}, 5);
+    reportPaints(QStringLiteral("paint 1280 x 100,000"), {QStringLiteral("paint"), "100000"}, 1);
+
+    std::printf("band height, 1280 x 100,000, once each:\n");
+    for (const int band : {8192, 16384, 32768})
+        reportPaints(QStringLiteral("  bands of %1 px").arg(band),
+                     {QStringLiteral("paint"), "100000", QString::number(band)}, 1);
+    std::printf("band height, 1280 x 20,000, once each:\n");
+    for (const int band : {8192, 16384})
+        reportPaints(QStringLiteral("  bands of %1 px").arg(band),
+                     {QStringLiteral("paint"), "20000", QString::number(band)}, 1);
+    return 0;
+}
