@@ -1,15 +1,20 @@
 // Figures for the Chromium browser layer, with the program's own code:
 //  - start-up: constructing ChromiumBrowser, navigating to a small page, until
 //    the top-level document completes (median of 5, each a fresh Chromium);
-//  - painting a striped 1280 x 20,000 page (median of 5) and a 1280 x 100,000
-//    page (once): time of paint() and the process's peak memory (VmHWM);
-//  - the band height: the 100,000 px page painted with several band heights,
-//    each checked row by row, to show which is the cheapest correct one.
+//  - painting a striped 1280 x 20,000 page (median of 5), a 1280 x 100,000
+//    one and a 1280 x 20,000 page of random pixels (once each): time of
+//    paint() and the process's peak memory (VmHWM; Chromium's own memory is
+//    not included);
+//  - the band height: a 1280 x 100,000 striped page (checked row by row) and
+//    a 1280 x 50,000 page of text painted in bands of several heights, to
+//    show which is the cheapest correct one.
 // Every measurement runs in its own process, so that each peak is its own.
 //
 //   bench_browser                       all of the above
 //   bench_browser --run startup         one start-up
-//   bench_browser --run paint H [BAND]  one paint of a 1280 x H page
+//   bench_browser --run paint KIND H [BAND]
+//                                       one paint of a 1280 x H page of
+//                                       stripes, noise or text
 #include "platform/cdp/chromiumbrowser.h"
 #include "support/pageserver.h"
 #include "support/stripedpage.h"
@@ -75,12 +80,50 @@ int runStartup()
     return 0;
 }
 
-// One paint of a striped page: prints milliseconds, peak MiB and whether
-// every row came out right.
-int runPaint(int height, int bandHeight)
+// A page exactly Width x height of random pixels, which PNG cannot compress:
+// the largest replies the browser sends.
+QByteArray noisePageHtml(int height)
+{
+    return "<!DOCTYPE html><html><body style=\"margin:0\"><script>"
+           "const width = " +
+           QByteArray::number(Width) + ", height = " + QByteArray::number(height) +
+           ";\n"
+           "for (let top = 0; top < height; top += 2000) {\n"
+           "  const canvas = document.createElement('canvas');\n"
+           "  canvas.width = width; canvas.height = Math.min(2000, height - top);\n"
+           "  canvas.style.display = 'block';\n"
+           "  const context = canvas.getContext('2d');\n"
+           "  const image = context.createImageData(canvas.width, canvas.height);\n"
+           "  const words = new Uint32Array(image.data.buffer);\n"
+           "  for (let i = 0; i < words.length; ++i)\n"
+           "    words[i] = (Math.random() * 0x1000000) | 0xff000000;\n"
+           "  context.putImageData(image, 0, 0);\n"
+           "  document.body.appendChild(canvas);\n"
+           "}</script></body></html>";
+}
+
+// A page of ordinary text, height px tall: the layout and painting work of a
+// long article or manual.
+QByteArray textPageHtml(int height)
+{
+    QByteArray html = "<!DOCTYPE html><html><head><style>body{margin:0;font:16px/20px serif}"
+                      "p{margin:0;height:100px;overflow:hidden}</style></head><body>";
+    const QByteArray words = "The quick brown fox jumps over the lazy dog, <b>again</b> and "
+                             "<i>again</i>, while the <a href=\"#\">river</a> runs by. ";
+    for (int top = 0; top < height; top += 100)
+        html += "<p>" + words.repeated(8) + "</p>";
+    return html + "</body></html>";
+}
+
+// One paint of a page (stripes, noise or text): prints milliseconds, peak
+// MiB and, for stripes, whether every row came out right.
+int runPaint(const QString &kind, int height, int bandHeight)
 {
     test::PageServer server;
-    server.addPage(QStringLiteral("/tall.html"), test::stripedPageHtml(Width, height));
+    server.addPage(QStringLiteral("/tall.html"),
+                   kind == QLatin1String("noise")  ? noisePageHtml(height)
+                   : kind == QLatin1String("text") ? textPageHtml(height)
+                                                   : test::stripedPageHtml(Width, height));
     ChromiumBrowserOptions options;
     options.callTimeout = std::chrono::milliseconds(120000);
     if (bandHeight > 0)
@@ -100,10 +143,13 @@ int runPaint(int height, int bandHeight)
         std::fprintf(stderr, "paint failed: %s\n", qPrintable(painted.error()));
         return 1;
     }
-    const int wrongRow = test::checkStripes(painted.value(), Width, height, 10);
-    std::printf("%lld %.0f %s\n", static_cast<long long>(elapsed), peakMiB(),
-                wrongRow < 0 ? "correct"
-                             : qPrintable(QStringLiteral("wrong-from-row-%1").arg(wrongRow)));
+    QString verdict = QStringLiteral("unchecked");
+    if (kind == QLatin1String("stripes")) {
+        const int wrongRow = test::checkStripes(painted.value(), Width, height, 10);
+        verdict = wrongRow < 0 ? QStringLiteral("correct")
+                               : QStringLiteral("wrong-from-row-%1").arg(wrongRow);
+    }
+    std::printf("%lld %.0f %s\n", static_cast<long long>(elapsed), peakMiB(), qPrintable(verdict));
     return 0;
 }
 
@@ -158,7 +204,8 @@ int main(int argc, char *argv[])
         if (arguments.value(1) == QLatin1String("startup"))
             return runStartup();
         if (arguments.value(1) == QLatin1String("paint"))
-            return runPaint(arguments.value(2).toInt(), arguments.value(3).toInt());
+            return runPaint(arguments.value(2), arguments.value(3).toInt(),
+                            arguments.value(4).toInt());
         return 2;
     }
 
@@ -172,16 +219,20 @@ int main(int argc, char *argv[])
                 median(startups), int(startups.size()));
     std::fflush(stdout);
 
-    reportPaints(QStringLiteral("paint 1280 x 20,000"), {QStringLiteral("paint"), "20000"}, 5);
-    reportPaints(QStringLiteral("paint 1280 x 100,000"), {QStringLiteral("paint"), "100000"}, 1);
+    reportPaints(QStringLiteral("paint 1280 x 20,000"),
+                 {QStringLiteral("paint"), "stripes", "20000"}, 5);
+    reportPaints(QStringLiteral("paint 1280 x 100,000"),
+                 {QStringLiteral("paint"), "stripes", "100000"}, 1);
+    reportPaints(QStringLiteral("paint 1280 x 20,000 of noise"),
+                 {QStringLiteral("paint"), "noise", "20000"}, 1);
 
-    std::printf("band height, 1280 x 100,000, once each:\n");
-    for (const int band : {8192, 16384, 32768})
-        reportPaints(QStringLiteral("  bands of %1 px").arg(band),
-                     {QStringLiteral("paint"), "100000", QString::number(band)}, 1);
-    std::printf("band height, 1280 x 20,000, once each:\n");
-    for (const int band : {8192, 16384})
-        reportPaints(QStringLiteral("  bands of %1 px").arg(band),
-                     {QStringLiteral("paint"), "20000", QString::number(band)}, 1);
+    std::printf("band height, 1280 x 100,000 stripes, once each:\n");
+    for (const int band : {8192, 16384, 32768, 50000})
+        reportPaints(QStringLiteral("  bands of at most %1 px").arg(band),
+                     {QStringLiteral("paint"), "stripes", "100000", QString::number(band)}, 1);
+    std::printf("band height, 1280 x 50,000 text, once each:\n");
+    for (const int band : {8192, 16384, 32768, 50000})
+        reportPaints(QStringLiteral("  bands of at most %1 px").arg(band),
+                     {QStringLiteral("paint"), "text", "50000", QString::number(band)}, 1);
     return 0;
 }

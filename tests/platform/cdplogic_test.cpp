@@ -7,7 +7,6 @@
 #include "platform/cdp/profilefolders.h"
 
 #include <QDir>
-#include <QImageReader>
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -63,7 +62,7 @@ private slots:
     void failedAndSameDocumentNavigations();
     void tallAreasArePaintedInBands();
     void paintFailuresAreReported();
-    void bandsStayWithinTheImageReaderLimit();
+    void bandsStayWithinTheMemoryBound();
     void resolvesAddresses_data();
     void resolvesAddresses();
     void removesOnlyStaleProfileFolders();
@@ -151,10 +150,11 @@ void CdpLogicTest::tallAreasArePaintedInBands()
         asked << band;
         return bandPicture(band);
     };
+    // 1,000 rows in bands of at most 300: four bands of 250.
     const Result<QImage> banded = paintInBands(QSize(40, 1000), 300, painter);
     QVERIFY2(banded, qPrintable(banded.error()));
-    QCOMPARE(asked, (QList<QRect>{QRect(0, 0, 40, 300), QRect(0, 300, 40, 300),
-                                  QRect(0, 600, 40, 300), QRect(0, 900, 40, 100)}));
+    QCOMPARE(asked, (QList<QRect>{QRect(0, 0, 40, 250), QRect(0, 250, 40, 250),
+                                  QRect(0, 500, 40, 250), QRect(0, 750, 40, 250)}));
     QCOMPARE(banded->size(), QSize(40, 1000));
     QCOMPARE(banded->format(), QImage::Format_RGB32);
     QVERIFY(rowsMatchDocument(banded.value()));
@@ -188,7 +188,7 @@ void CdpLogicTest::paintFailuresAreReported()
     };
     const Result<QImage> wrong = paintInBands(QSize(40, 1000), 300, shortSecond);
     QVERIFY(!wrong);
-    QVERIFY2(wrong.error().contains(QLatin1String("40 x 299")), qPrintable(wrong.error()));
+    QVERIFY2(wrong.error().contains(QLatin1String("40 x 249")), qPrintable(wrong.error()));
     const PaintBand failing = [](const QRect &) -> Result<QImage> {
         return Failure{QStringLiteral("The browser stopped unexpectedly.")};
     };
@@ -196,16 +196,15 @@ void CdpLogicTest::paintFailuresAreReported()
              QStringLiteral("The browser stopped unexpectedly."));
 }
 
-void CdpLogicTest::bandsStayWithinTheImageReaderLimit()
+void CdpLogicTest::bandsStayWithinTheMemoryBound()
 {
-    QCOMPARE(bandHeightFor(1280, 16384), 16384);
-    const qint64 limit = qint64(QImageReader::allocationLimit()) * 1024 * 1024;
+    QCOMPARE(bandHeightFor(1280, 32768), 32768);
+    const qint64 bound = qint64(256) * 1024 * 1024;
     const int tall = bandHeightFor(1280, 1000000);
     QVERIFY(tall < 1000000);
-    QVERIFY(qint64(tall) * 1280 * 4 <= limit);
-    const int wide = bandHeightFor(100000, 16384);
-    QVERIFY(wide >= 1);
-    QVERIFY(qint64(wide) * 100000 * 4 <= limit);
+    QVERIFY(qint64(tall) * 1280 * 4 <= bound);
+    QVERIFY(qint64(tall + 1) * 1280 * 4 > bound);
+    QCOMPARE(bandHeightFor(100000000, 32768), 1);
 }
 
 void CdpLogicTest::resolvesAddresses_data()

@@ -1,13 +1,14 @@
 #include "platform/cdp/bandedpaint.h"
 
-#include <QImageReader>
-
 #include <algorithm>
 #include <cstring>
 
 namespace snapvel::cdp {
 
 namespace {
+
+// The most memory one band's decoded picture may take.
+constexpr qint64 MaxBandBytes = qint64(256) * 1024 * 1024;
 
 Failure tooLarge(QSize area)
 {
@@ -41,12 +42,9 @@ Result<QImage> paintChecked(const PaintBand &paintBand, const QRect &band)
 
 int bandHeightFor(int width, int preferredHeight)
 {
-    // The reader refuses pictures larger than its limit (256 MB by default);
-    // keep each band's decoded size at most three quarters of it.
-    const qint64 limitBytes = qint64(QImageReader::allocationLimit()) * 1024 * 1024;
-    if (limitBytes <= 0 || width <= 0)
+    if (width <= 0)
         return std::max(1, preferredHeight);
-    const qint64 rows = limitBytes * 3 / 4 / (qint64(width) * 4);
+    const qint64 rows = MaxBandBytes / (qint64(width) * 4);
     return static_cast<int>(std::clamp<qint64>(rows, 1, std::max(1, preferredHeight)));
 }
 
@@ -61,8 +59,11 @@ Result<QImage> paintInBands(QSize area, int bandHeight, const PaintBand &paintBa
     QImage image(area, QImage::Format_RGB32);
     if (image.isNull())
         return tooLarge(area);
-    for (int top = 0; top < area.height(); top += bandHeight) {
-        const QRect band(0, top, area.width(), std::min(bandHeight, area.height() - top));
+    // Bands of equal height, so that none is needlessly large or small.
+    const int bands = (area.height() + bandHeight - 1) / bandHeight;
+    const int height = (area.height() + bands - 1) / bands;
+    for (int top = 0; top < area.height(); top += height) {
+        const QRect band(0, top, area.width(), std::min(height, area.height() - top));
         const Result<QImage> painted = paintChecked(paintBand, band);
         if (!painted)
             return Failure{painted.error()};

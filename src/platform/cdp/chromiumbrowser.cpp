@@ -6,9 +6,12 @@
 #include "platform/cdp/connection.h"
 #include "platform/cdp/pageevents.h"
 
+#include <QImageReader>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QPointer>
+
+#include <climits>
 
 namespace snapvel {
 
@@ -33,6 +36,22 @@ const char MeasureScript[] = R"JS((() => {
 Failure noDocument()
 {
     return Failure{QStringLiteral("No page has been loaded yet.")};
+}
+
+// Decodes a PNG expected to be of the given size. Qt's image reader refuses
+// pictures beyond its allocation limit (128 MB in Qt 6.4), which a single
+// paint of a long page exceeds; the limit is raised for this one decode.
+QImage decodePng(const QByteArray &png, QSize size)
+{
+    const int previousLimit = QImageReader::allocationLimit();
+    const qint64 neededMiB = qint64(size.width()) * size.height() * 4 / (1024 * 1024) + 1;
+    const bool raise = previousLimit > 0 && neededMiB > previousLimit;
+    if (raise)
+        QImageReader::setAllocationLimit(static_cast<int>(std::min<qint64>(neededMiB, INT_MAX)));
+    QImage image = QImage::fromData(png, "PNG");
+    if (raise)
+        QImageReader::setAllocationLimit(previousLimit);
+    return image;
 }
 
 // Emits the browser's signals for what the page did; stops if a receiver
@@ -321,17 +340,23 @@ Result<QImage> ChromiumBrowser::paintBand(const QRect &band)
                            {QStringLiteral("width"), band.width()},
                            {QStringLiteral("height"), band.height()},
                            {QStringLiteral("scale"), 1}};
-    const Result<QJsonObject> shot =
-        m_connection->call(QStringLiteral("Page.captureScreenshot"),
-                           {{QStringLiteral("format"), QStringLiteral("png")},
-                            {QStringLiteral("captureBeyondViewport"), true},
-                            {QStringLiteral("clip"), clip}},
-                           m_sessionId);
-    if (!shot)
-        return Failure{shot.error()};
-    const QByteArray png =
-        QByteArray::fromBase64(shot->value(QLatin1String("data")).toString().toLatin1());
-    QImage image = QImage::fromData(png, "PNG");
+    Result<QByteArray> base64 =
+        m_connection->callForData(QStringLiteral("Page.captureScreenshot"),
+                                  {{QStringLiteral("format"), QStringLiteral("png")},
+                                   {QStringLiteral("captureBeyondViewport"), true},
+                                   // Faster PNG compression: measured a quarter to a
+                                   // third less time per paint, for a larger reply.
+                                   {QStringLiteral("optimizeForSpeed"), true},
+                                   {QStringLiteral("clip"), clip}},
+                                  m_sessionId);
+    if (!base64)
+        return Failure{base64.error()};
+    // Decoded in place: the base64 text's buffer becomes the PNG's.
+    QByteArray::FromBase64Result png = QByteArray::fromBase64Encoding(
+        std::move(base64.value()), QByteArray::AbortOnBase64DecodingErrors);
+    if (!png)
+        return Failure{QStringLiteral("The browser's picture of the page could not be read.")};
+    const QImage image = decodePng(png.decoded, band.size());
     if (image.isNull())
         return Failure{QStringLiteral("The browser's picture of the page could not be read.")};
     return image;

@@ -24,7 +24,7 @@ struct ChromiumBrowserOptions
     // The longest any one call waits for the browser.
     std::chrono::milliseconds callTimeout{30000};
     // The tallest band painted at once; taller areas are painted in bands.
-    int paintBandHeight = 40000;
+    int paintBandHeight = 32768;
     QSize layoutViewport{1280, 800};
 };
 

@@ -4,8 +4,10 @@
 #include <QPointer>
 #include <QSocketNotifier>
 
+#include <cctype>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -66,6 +68,44 @@ ssize_t writeWithoutSigpipe(int fd, const char *data, size_t size)
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     errno = error;
     return written;
+}
+
+// Replies smaller than this are parsed as they are.
+constexpr qsizetype LargeReply = 1 << 20;
+
+// A large reply to a command that asked for its result's "data" string (a
+// base64 picture of tens of megabytes) is parsed without that string, which
+// is cut out as raw bytes into `data`: converting it to a QString and back
+// would cost several times its size in time and memory. Replies of another
+// shape, or whose string holds escapes, are returned whole (data stays null).
+QByteArray withoutLargeData(const QByteArray &json, const QSet<int> &ids, QByteArray &data)
+{
+    static const QByteArray idPrefix = "{\"id\":";
+    static const QByteArray dataKey = "\"data\":\"";
+    if (json.size() < LargeReply || !json.startsWith(idPrefix))
+        return json;
+    qsizetype end = idPrefix.size();
+    while (end < json.size() && std::isdigit(static_cast<unsigned char>(json.at(end))))
+        ++end;
+    bool ok = false;
+    const int id = json.mid(idPrefix.size(), end - idPrefix.size()).toInt(&ok);
+    if (!ok || !ids.contains(id))
+        return json;
+    const qsizetype key = json.indexOf(dataKey, end);
+    if (key < 0)
+        return json;
+    const qsizetype begin = key + dataKey.size();
+    const char *start = json.constData() + begin;
+    const auto *quote = static_cast<const char *>(
+        std::memchr(start, '"', static_cast<size_t>(json.size() - begin)));
+    if (!quote || std::memchr(start, '\\', static_cast<size_t>(quote - start)))
+        return json;
+    data = QByteArray(start, quote - start);
+    QByteArray rest;
+    rest.reserve(json.size() - data.size());
+    rest.append(json.constData(), begin);
+    rest.append(quote, json.constData() + json.size() - quote);
+    return rest;
 }
 
 } // namespace
@@ -197,18 +237,40 @@ bool Connection::writeAll(const QByteArray &bytes, Clock::time_point deadline)
 
 Result<QJsonObject> Connection::wait(int id)
 {
+    const Result<Message> reply = waitForReply(id);
+    if (!reply)
+        return Failure{reply.error()};
+    return reply->params;
+}
+
+Result<QByteArray> Connection::callForData(const QString &method, const QJsonObject &params,
+                                           const QString &sessionId)
+{
+    const Result<int> id = send(method, params, sessionId);
+    if (!id)
+        return Failure{id.error()};
+    m_dataReplies.insert(id.value());
+    Result<Message> reply = waitForReply(id.value());
+    m_dataReplies.remove(id.value());
+    if (!reply)
+        return Failure{reply.error()};
+    return std::move(reply.value().data);
+}
+
+Result<Message> Connection::waitForReply(int id)
+{
     const Clock::time_point deadline = Clock::now() + m_timeout;
     for (;;) {
-        const auto reply = m_replies.constFind(id);
-        if (reply != m_replies.cend()) {
-            const Message message = *reply;
+        const auto reply = m_replies.find(id);
+        if (reply != m_replies.end()) {
+            Message message = std::move(*reply);
             m_replies.erase(reply);
             m_awaited.remove(id);
             scheduleDelivery();
             if (!message.error.isEmpty())
                 return Failure{QStringLiteral("The browser could not carry out %1: %2")
                                    .arg(message.method, message.error)};
-            return message.params;
+            return message;
         }
         if (!m_open || !m_awaited.contains(id)) {
             m_awaited.remove(id);
@@ -264,7 +326,9 @@ void Connection::dispatch(const QByteArray &json)
 {
     trace("<", json);
     QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
+    QByteArray data;
+    const QJsonDocument document = QJsonDocument::fromJson(
+        m_dataReplies.isEmpty() ? json : withoutLargeData(json, m_dataReplies, data), &parseError);
     if (!document.isObject()) {
         qWarning("Ignoring a message from the browser that is not a JSON object: %s",
                  qPrintable(parseError.errorString()));
@@ -284,6 +348,12 @@ void Connection::dispatch(const QByteArray &json)
     message.id = id.toInt();
     message.method = m_methods.take(message.id);
     message.params = object.value(QLatin1String("result")).toObject();
+    if (m_dataReplies.remove(message.id)) {
+        message.data = data.isNull()
+                           ? message.params.value(QLatin1String("data")).toString().toLatin1()
+                           : std::move(data);
+        message.params.remove(QLatin1String("data"));
+    }
     const QJsonValue error = object.value(QLatin1String("error"));
     if (!error.isUndefined()) {
         message.error = error.toObject().value(QLatin1String("message")).toString();

@@ -25,6 +25,7 @@ struct Message
     QString sessionId;    // the session it belongs to; empty for the browser's
     QJsonObject params;   // the event's parameters, or the reply's result
     QString error;        // the reply's error message, if it failed
+    QByteArray data;      // the result's "data" string, for callForData()
     quint64 sequence = 0; // position in the order of arrival
 
     bool isEvent() const { return id == 0; }
@@ -54,6 +55,12 @@ public:
     // Sends a command and waits for its result.
     Result<QJsonObject> call(const QString &method, const QJsonObject &params = {},
                              const QString &sessionId = {});
+
+    // Sends a command whose result holds a large "data" string (such as a
+    // base64 picture) and returns that string's bytes, read without passing
+    // them through a JSON string.
+    Result<QByteArray> callForData(const QString &method, const QJsonObject &params = {},
+                                   const QString &sessionId = {});
 
     // Sends a command whose result is collected later with wait().
     Result<int> send(const QString &method, const QJsonObject &params = {},
@@ -88,6 +95,7 @@ private:
     // Reads what the pipe holds, waiting up to the deadline for something to
     // arrive. Returns false when the pipe has closed.
     bool read(Clock::time_point deadline);
+    Result<Message> waitForReply(int id);
     void dispatch(const QByteArray &json);
     void lose();
     void scheduleDelivery();
@@ -108,6 +116,7 @@ private:
     QSet<int> m_awaited;           // sent with send(), reply not yet collected
     QHash<int, Message> m_replies; // replies arrived for awaited commands
     QSet<int> m_delivered;         // replies to be emitted as messages
+    QSet<int> m_dataReplies;       // replies whose "data" string is kept raw
     QHash<int, QString> m_methods; // method of each command still unanswered
     std::deque<Message> m_queue;
 };

@@ -1,6 +1,7 @@
 #include "platform/cdp/framing.h"
 
 #include <cstring>
+#include <utility>
 
 namespace snapvel::cdp {
 
@@ -28,6 +29,14 @@ std::optional<QByteArray> MessageFramer::next()
         return std::nullopt;
     }
     const qsizetype end = nul - begin;
+    if (m_start == 0 && end == m_buffer.size() - 1) {
+        // The buffer holds exactly one message, as a large reply usually
+        // does: hand it over without copying.
+        QByteArray message = std::exchange(m_buffer, QByteArray());
+        message.truncate(end);
+        m_scanned = 0;
+        return message;
+    }
     QByteArray message(begin + m_start, end - m_start);
     m_start = end + 1;
     m_scanned = 0;
