@@ -116,6 +116,7 @@ private slots:
     void closedPipeFailsEveryWaitingCall();
     void callTimesOutAndItsLateReplyIsDropped();
     void idleEventsArePickedUp();
+    void largeDataRepliesKeepTheirBytes();
 
 private:
     std::unique_ptr<Connection> connect(FakeBrowserEnd &peer,
@@ -315,6 +316,39 @@ void CdpConnectionTest::idleEventsArePickedUp()
     peer.write(QByteArray(j("od':'Idle.three'}")) + '\0');
     QTRY_COMPARE(messages.count(), 3);
     QCOMPARE(methodsOf(messages), (QStringList{"Idle.one", "Idle.two", "Idle.three"}));
+}
+
+void CdpConnectionTest::largeDataRepliesKeepTheirBytes()
+{
+    FakeBrowserEnd peer;
+    auto connection = connect(peer);
+    QSignalSpy messages(connection.get(), &Connection::messageReceived);
+    QByteArray picture(3 * 1024 * 1024, Qt::Uninitialized);
+    for (qsizetype i = 0; i < picture.size(); ++i)
+        picture[i] = static_cast<char>(i * 7 % 251);
+    const QByteArray base64 = picture.toBase64();
+    // A large reply, an event behind it, then a small reply to a second
+    // call, and a large one whose string holds an escape.
+    std::thread writer([&peer, &base64] {
+        peer.write(j("{'id':1,'result':{'data':'") + base64 + j("','more':5},'sessionId':'S'}") +
+                   '\0' + MessageFramer::frame(j("{'method':'After'}")));
+        std::this_thread::sleep_for(20ms);
+        peer.send(j("{'id':2,'result':{'data':'c21hbGw='}}"));
+        std::this_thread::sleep_for(20ms);
+        peer.send(j("{'id':3,'result':{'data':'") + base64.left(2 * 1024 * 1024) + j("\\/'}}"));
+    });
+    const auto large = connection->callForData(QStringLiteral("Page.captureScreenshot"));
+    const auto small = connection->callForData(QStringLiteral("Page.captureScreenshot"));
+    const auto escaped = connection->callForData(QStringLiteral("Page.captureScreenshot"));
+    writer.join();
+    QVERIFY2(large, qPrintable(large.error()));
+    QCOMPARE(large->size(), base64.size());
+    QVERIFY(large.value() == base64);
+    QVERIFY2(small, qPrintable(small.error()));
+    QCOMPARE(small.value(), QByteArray("c21hbGw="));
+    QVERIFY2(escaped, qPrintable(escaped.error()));
+    QCOMPARE(escaped.value(), base64.left(2 * 1024 * 1024) + "/");
+    QTRY_COMPARE(methodsOf(messages), QStringList{"After"});
 }
 
 QTEST_MAIN(CdpConnectionTest)

@@ -3,6 +3,7 @@
 
 #include "platform/cdp/addressresolution.h"
 #include "platform/cdp/bandedpaint.h"
+#include "platform/cdp/chromiumbrowser.h"
 #include "platform/cdp/pageevents.h"
 #include "platform/cdp/profilefolders.h"
 
@@ -66,6 +67,7 @@ private slots:
     void resolvesAddresses_data();
     void resolvesAddresses();
     void removesOnlyStaleProfileFolders();
+    void aMissingBrowserIsReportedByPath();
 };
 
 void CdpLogicTest::framesCompleteBeforeTheTopLevelOnce()
@@ -267,6 +269,19 @@ void CdpLogicTest::removesOnlyStaleProfileFolders()
     QVERIFY(dir.exists(live));
     QVERIFY(dir.exists(own));
     QVERIFY(dir.exists(other));
+}
+
+void CdpLogicTest::aMissingBrowserIsReportedByPath()
+{
+    ChromiumBrowserOptions options;
+    options.executable = QStringLiteral("/nonexistent/chromium");
+    ChromiumBrowser browser(options);
+    const Status navigated = browser.navigate(QStringLiteral("http://127.0.0.1/"));
+    QVERIFY(!navigated);
+    QVERIFY2(navigated.error().contains(options.executable), qPrintable(navigated.error()));
+    QVERIFY(!browser.hasDocument());
+    QCOMPARE(browser.processId(), 0);
+    QVERIFY(!browser.setLayoutViewport(QSize(800, 600)));
 }
 
 QTEST_MAIN(CdpLogicTest)
