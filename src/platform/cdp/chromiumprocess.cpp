@@ -63,6 +63,9 @@ QStringList chromiumArguments(const QString &profilePath, bool runningAsRoot)
         // by the popup blocker; the program is to be asked about every new
         // window a page requests (and refuses them itself).
         QStringLiteral("--disable-popup-blocking"),
+        // Chromium's error page otherwise loads the failed address again by
+        // itself, and each retry would complete the page once more.
+        QStringLiteral("--disable-auto-reload"),
         // Images and frames marked loading="lazy" far down a page are
         // otherwise never loaded, so never painted.
         QStringLiteral("--blink-settings=lazyLoadEnabled=false"),
