@@ -5,13 +5,16 @@
 #include "support/pageserver.h"
 #include "support/stripedpage.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTest>
 
 #include <csignal>
+#include <cstdio>
 #include <memory>
 
 using namespace snapvel;
@@ -106,6 +109,8 @@ private slots:
     void allowedNewWindowLeavesThePageAlone();
     void recoversFromAKilledBrowser();
     void leavesNothingBehindWhenDestroyed();
+    void diesWithTheProgramAndItsProfileIsClearedLater();
+    void paintingDoesNotEnlargeTheLayoutViewport();
     void cleanupTestCase();
 
 private:
@@ -416,5 +421,74 @@ void ChromiumBrowserE2E::leavesNothingBehindWhenDestroyed()
     QTRY_VERIFY_WITH_TIMEOUT(processGroupMembers(pid).isEmpty(), 5000);
 }
 
-QTEST_MAIN(ChromiumBrowserE2E)
+void ChromiumBrowserE2E::diesWithTheProgramAndItsProfileIsClearedLater()
+{
+    // A copy of this program that starts a browser, says which, and waits
+    // to be killed.
+    QProcess program;
+    program.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--hold-browser")});
+    QVERIFY(program.waitForStarted());
+    QVERIFY(program.waitForReadyRead(LoadTimeoutMs));
+    const QStringList held = QString::fromUtf8(program.readLine()).trimmed().split(' ');
+    QCOMPARE(held.size(), 2);
+    const qint64 chromium = held.at(0).toLongLong();
+    const QString profile = held.at(1);
+    QVERIFY(processAlive(chromium));
+    QVERIFY(QDir(profile).exists());
+
+    program.kill();
+    QVERIFY(program.waitForFinished());
+    QTRY_VERIFY_WITH_TIMEOUT(!processAlive(chromium), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(processGroupMembers(chromium).isEmpty(), 5000);
+    // Its profile was left behind; the next browser started clears it.
+    QVERIFY(QDir(profile).exists());
+    ChromiumBrowser next;
+    QVERIFY(!QDir(profile).exists());
+}
+
+void ChromiumBrowserE2E::paintingDoesNotEnlargeTheLayoutViewport()
+{
+    // A screen-high red block above 2,000 px of blue: painted at its full
+    // height, the red block keeps the viewport's height.
+    m_server->addPage(QStringLiteral("/screen.html"),
+                      "<!DOCTYPE html><html><body style=\"margin:0\">"
+                      "<div style=\"height:100vh;background:#ff0000\"></div>"
+                      "<div style=\"height:2000px;background:#0000ff\"></div></body></html>");
+    QVERIFY(m_browser->setLayoutViewport(QSize(1280, 800)));
+    QVERIFY(loadAndWait(*m_browser, QStringLiteral("/screen.html")));
+    QVERIFY(m_browser->hideScrollbars());
+    const Result<DocumentMetrics> before = m_browser->measureDocument();
+    QVERIFY2(before, qPrintable(before.error()));
+    QCOMPARE(before->scrollHeight, 2800);
+    QVERIFY(m_browser->setPlacement(Placement{0, 0, 1280, 2800}));
+    const Result<QImage> painted = m_browser->paint();
+    QVERIFY2(painted, qPrintable(painted.error()));
+    QCOMPARE(painted->pixel(640, 799), qRgb(255, 0, 0));
+    QCOMPARE(painted->pixel(640, 800), qRgb(0, 0, 255));
+    QCOMPARE(painted->pixel(640, 2799), qRgb(0, 0, 255));
+    const Result<DocumentMetrics> after = m_browser->measureDocument();
+    QVERIFY2(after, qPrintable(after.error()));
+    QCOMPARE(after->scrollHeight, 2800);
+    QCOMPARE(m_browser->layoutViewport(), QSize(1280, 800));
+}
+
+// With --hold-browser, starts a browser, prints its process id and profile
+// folder, and waits to be killed; otherwise runs the tests.
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    if (argc > 1 && QByteArray(argv[1]) == "--hold-browser") {
+        ChromiumBrowser browser;
+        const Result<int> pages = browser.pageCount(); // waits until it is ready
+        if (!pages)
+            return 1;
+        std::printf("%lld %s\n", static_cast<long long>(browser.processId()),
+                    qPrintable(browser.profilePath()));
+        std::fflush(stdout);
+        return app.exec();
+    }
+    ChromiumBrowserE2E tests;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&tests, argc, argv);
+}
 #include "chromiumbrowser_e2e.moc"
