@@ -281,7 +281,11 @@ void CdpLogicTest::aMissingBrowserIsReportedByPath()
     QVERIFY2(navigated.error().contains(options.executable), qPrintable(navigated.error()));
     QVERIFY(!browser.hasDocument());
     QCOMPARE(browser.processId(), 0);
-    QVERIFY(!browser.setLayoutViewport(QSize(800, 600)));
+    QVERIFY(!browser.measureDocument());
+    // The layout viewport is kept for when a browser runs.
+    QVERIFY(browser.setLayoutViewport(QSize(800, 600)));
+    QCOMPARE(browser.layoutViewport(), QSize(800, 600));
+    QVERIFY(!browser.setLayoutViewport(QSize(0, 600)));
 }
 
 QTEST_MAIN(CdpLogicTest)

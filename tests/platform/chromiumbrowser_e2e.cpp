@@ -167,6 +167,8 @@ void ChromiumBrowserE2E::noEventsBeforeFirstNavigate()
     QCOMPARE(metrics.error(), QStringLiteral("No page has been loaded yet."));
     QVERIFY(!m_browser->paint());
     QVERIFY(!m_browser->hideScrollbars());
+    // Kept until Chromium is attached to, then applied (measured below).
+    QVERIFY(m_browser->setLayoutViewport(QSize(1100, 700)));
     // Let Chromium start and load its blank start page, with the event loop
     // running meanwhile.
     const Result<int> pages = m_browser->pageCount();
@@ -205,6 +207,11 @@ void ChromiumBrowserE2E::framesCompleteBeforeTheTopLevelDocument()
     const qsizetype top = events.indexOf(QStringLiteral("top"));
     QVERIFY2(events.mid(0, top).count(QStringLiteral("frame")) >= 2, qPrintable(events.join(' ')));
     QVERIFY(m_server->requestedPaths().contains(QStringLiteral("/frame2.html")));
+    // Laid out in the viewport set before Chromium was ready.
+    const Result<DocumentMetrics> metrics = m_browser->measureDocument();
+    QVERIFY2(metrics, qPrintable(metrics.error()));
+    QCOMPARE(metrics->clientWidth, 1100);
+    QCOMPARE(metrics->clientHeight, 700);
 }
 
 void ChromiumBrowserE2E::failedNavigationStillEndsTheDownload()

@@ -305,8 +305,10 @@ Status ChromiumBrowser::setLayoutViewport(QSize size)
                            .arg(size.width())
                            .arg(size.height())};
     m_layoutViewport = size;
-    if (Status ready = ensureReady(); !ready)
-        return ready;
+    // A browser still starting (or to be restarted) gets it when it is
+    // attached to, so that this call does not wait for Chromium.
+    if (!m_attached || !m_connection || !m_connection->isOpen())
+        return {};
     return applyLayoutViewport();
 }
 
