@@ -24,13 +24,18 @@ namespace {
 constexpr std::chrono::milliseconds CloseGrace{3000};
 
 // Reads the scrolling element's measurements, or null when the document has
-// none to measure.
+// none to measure. The scrolling element stands for the viewport: its scroll
+// size is the whole page (body margins and positioned content included), its
+// client size the viewport inside any scroll bars, and its offset size the
+// viewport with them, so that offset minus client is the scroll bars'
+// thickness. (The root element's own offsetHeight is its content's height,
+// which would count the page twice.)
 const char MeasureScript[] = R"JS((() => {
     const element = document.scrollingElement;
     if (!element || !document.body)
         return null;
-    return [element.scrollWidth, element.offsetWidth, element.clientWidth,
-            element.scrollHeight, element.offsetHeight, element.clientHeight];
+    return [element.scrollWidth, window.innerWidth, element.clientWidth,
+            element.scrollHeight, window.innerHeight, element.clientHeight];
 })())JS";
 
 Failure noDocument()

@@ -59,6 +59,11 @@ QStringList chromiumArguments(const QString &profilePath, bool runningAsRoot)
         QStringLiteral("--disable-component-update"),
         QStringLiteral("--disable-sync"),
         QStringLiteral("--mute-audio"),
+        // Pages are laid out without room for scroll bars from the start:
+        // hiding them later (Emulation.setScrollbarsHidden) stops painting
+        // them, but a document already laid out keeps their room, and the
+        // page would be measured and painted that much wider.
+        QStringLiteral("--hide-scrollbars"),
         // A page's window.open outside a click is otherwise dropped silently
         // by the popup blocker; the program is to be asked about every new
         // window a page requests (and refuses them itself).
