@@ -299,12 +299,14 @@ bool Connection::read(Clock::time_point deadline)
     if (ready == 0)
         return true;
     // Read everything the pipe holds now, then hand out complete messages.
-    QByteArray chunk(ReadChunk, Qt::Uninitialized);
+    if (m_chunk.size() != ReadChunk)
+        m_chunk = QByteArray(ReadChunk, Qt::Uninitialized);
     bool ended = false;
     for (;;) {
-        const ssize_t got = ::read(m_messageFd, chunk.data(), static_cast<size_t>(chunk.size()));
+        const ssize_t got =
+            ::read(m_messageFd, m_chunk.data(), static_cast<size_t>(m_chunk.size()));
         if (got > 0) {
-            m_framer.append(chunk.constData(), got);
+            m_framer.append(m_chunk.constData(), got);
             continue;
         }
         if (got < 0 && errno == EINTR)

@@ -112,6 +112,7 @@ private:
     int m_nextId = 1;
     quint64 m_sequence = 0;
     MessageFramer m_framer;
+    QByteArray m_chunk; // what one read() fills, kept between reads
     QSocketNotifier *m_notifier = nullptr;
     QSet<int> m_awaited;           // sent with send(), reply not yet collected
     QHash<int, Message> m_replies; // replies arrived for awaited commands
