@@ -17,12 +17,12 @@
 //                                       stripes, noise or text
 #include "platform/cdp/chromiumbrowser.h"
 #include "support/pageserver.h"
+#include "support/peakmemory.h"
 #include "support/stripedpage.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QFile>
 #include <QGuiApplication>
 #include <QProcess>
 #include <QTimer>
@@ -35,17 +35,6 @@ using namespace snapvel;
 namespace {
 
 constexpr int Width = 1280;
-
-double peakMiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n'))
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
-    return -1;
-}
 
 bool waitForTopLevel(Browser &browser, int timeoutMs)
 {
@@ -149,7 +138,8 @@ int runPaint(const QString &kind, int height, int bandHeight)
         verdict = wrongRow < 0 ? QStringLiteral("correct")
                                : QStringLiteral("wrong-from-row-%1").arg(wrongRow);
     }
-    std::printf("%lld %.0f %s\n", static_cast<long long>(elapsed), peakMiB(), qPrintable(verdict));
+    std::printf("%lld %.0f %s\n", static_cast<long long>(elapsed), test::peakMemoryMiB(),
+                qPrintable(verdict));
     return 0;
 }
 

@@ -90,11 +90,6 @@ QStringList chromiumArguments(const QString &profilePath, bool runningAsRoot)
 ChromiumProcess::ChromiumProcess(const QString &executable, QObject *parent)
     : QObject(parent), m_executable(executable), m_process(new QProcess(this))
 {
-    connect(m_process, &QProcess::finished, this, &ChromiumProcess::finished);
-    connect(m_process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
-        if (error == QProcess::FailedToStart)
-            emit finished();
-    });
 }
 
 ChromiumProcess::~ChromiumProcess()
@@ -187,11 +182,6 @@ qint64 ChromiumProcess::processId() const
 QString ChromiumProcess::profilePath() const
 {
     return m_profile ? m_profile->path() : QString();
-}
-
-bool ChromiumProcess::isRunning() const
-{
-    return m_process->state() != QProcess::NotRunning;
 }
 
 void ChromiumProcess::stop(std::chrono::milliseconds grace)

@@ -40,16 +40,11 @@ public:
 
     qint64 processId() const;
     QString profilePath() const;
-    bool isRunning() const;
 
     // Waits up to the grace period for Chromium to exit (after the caller has
     // asked it to close), kills it and its helpers if it has not, and deletes
     // the profile.
     void stop(std::chrono::milliseconds grace);
-
-signals:
-    // Chromium exited or was killed.
-    void finished();
 
 private:
     QString m_executable;

@@ -76,7 +76,6 @@ public:
     bool isOpen() const { return m_open; }
     // The sequence number the next message to arrive will carry.
     quint64 nextSequence() const { return m_sequence; }
-    std::chrono::milliseconds timeout() const { return m_timeout; }
 
     // Closes both descriptors; waiting calls fail.
     void close();
