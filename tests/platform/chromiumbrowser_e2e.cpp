@@ -114,7 +114,9 @@ private slots:
     void cleanupTestCase();
 
 private:
-    bool loadAndWait(Browser &browser, const QString &path, EventLog *log = nullptr);
+    // Navigates to a page of the test server and waits for its top-level
+    // completion.
+    bool loadAndWait(Browser &browser, const QString &path);
 
     std::unique_ptr<PageServer> m_server;
     std::unique_ptr<ChromiumBrowser> m_browser;
@@ -139,7 +141,7 @@ void ChromiumBrowserE2E::cleanupTestCase()
     m_server.reset();
 }
 
-bool ChromiumBrowserE2E::loadAndWait(Browser &browser, const QString &path, EventLog *log)
+bool ChromiumBrowserE2E::loadAndWait(Browser &browser, const QString &path)
 {
     QSignalSpy completions(&browser, &Browser::documentComplete);
     const Status navigated = browser.navigate(m_server->url(path).toString());
@@ -154,7 +156,6 @@ bool ChromiumBrowserE2E::loadAndWait(Browser &browser, const QString &path, Even
         if (!completions.wait(LoadTimeoutMs))
             return false;
     }
-    Q_UNUSED(log);
 }
 
 void ChromiumBrowserE2E::noEventsBeforeFirstNavigate()
