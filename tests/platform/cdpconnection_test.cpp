@@ -7,6 +7,7 @@
 #include <QJsonDocument>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 
 #include <chrono>
 #include <fcntl.h>
@@ -185,8 +186,12 @@ void CdpConnectionTest::callReturnsItsReplyReadInPieces()
             peer.write(reply.mid(at, 7));
         }
     });
+    // The call waits on the pipe, never on the event loop.
+    bool timerFired = false;
+    QTimer::singleShot(0, [&timerFired] { timerFired = true; });
     const auto result = connection->call(QStringLiteral("Test.method"), {{"a", 1}});
     writer.join();
+    QVERIFY(!timerFired);
     QVERIFY2(result, qPrintable(result.error()));
     QCOMPARE(result->value("value").toString(), QStringLiteral("complete"));
 
