@@ -108,6 +108,7 @@ private slots:
     void refusesNewWindows();
     void allowedNewWindowLeavesThePageAlone();
     void recoversFromAKilledBrowser();
+    void replacesAHungBrowser();
     void leavesNothingBehindWhenDestroyed();
     void diesWithTheProgramAndItsProfileIsClearedLater();
     void paintingDoesNotEnlargeTheLayoutViewport();
@@ -418,6 +419,34 @@ void ChromiumBrowserE2E::recoversFromAKilledBrowser()
     QVERIFY2(metrics, qPrintable(metrics.error()));
     QCOMPARE(metrics->clientWidth, 900);
     QCOMPARE(metrics->clientHeight, 600);
+}
+
+void ChromiumBrowserE2E::replacesAHungBrowser()
+{
+    // A page whose script never yields once it has loaded.
+    m_server->addPage(QStringLiteral("/hang.html"),
+                      "<!DOCTYPE html><body>busy<script>window.addEventListener('load', () =>"
+                      " setTimeout(() => { for (;;) {} }, 100));</script></body>");
+    ChromiumBrowserOptions options;
+    options.callTimeout = std::chrono::milliseconds(3000);
+    ChromiumBrowser browser(options);
+    QVERIFY(loadAndWait(browser, QStringLiteral("/hang.html")));
+    QTest::qWait(300);
+    const qint64 pid = browser.processId();
+
+    const Result<DocumentMetrics> unanswered = browser.measureDocument();
+    QVERIFY(!unanswered);
+    QVERIFY2(unanswered.error().contains(QStringLiteral("did not answer")),
+             qPrintable(unanswered.error()));
+
+    // The next use does not wait on the hung browser again: it is replaced.
+    const Result<DocumentMetrics> replaced = browser.measureDocument();
+    QVERIFY(!replaced);
+    QCOMPARE(replaced.error(), QStringLiteral("The browser stopped responding and was restarted."));
+    QVERIFY(!processAlive(pid));
+    QVERIFY(loadAndWait(browser, QStringLiteral("/small.html")));
+    QVERIFY(browser.processId() != pid);
+    QVERIFY(browser.measureDocument());
 }
 
 void ChromiumBrowserE2E::leavesNothingBehindWhenDestroyed()

@@ -125,7 +125,10 @@ void ChromiumBrowser::discard()
 
 bool ChromiumBrowser::replaceIfStopped()
 {
-    if (!m_process || !m_launchStatus || (m_connection && m_connection->isOpen()))
+    // A browser that left a call unanswered past the timeout is hung: it is
+    // replaced like one that died.
+    if (!m_process || !m_launchStatus ||
+        (m_connection && m_connection->isOpen() && !m_connection->hasTimedOut()))
         return false;
     discard();
     launch();
@@ -244,8 +247,10 @@ Status ChromiumBrowser::requireDocument()
 {
     // A browser that stopped took its page along: say so once, and have a
     // fresh one warming up for the next navigation.
+    const bool hung = m_connection && m_connection->isOpen() && m_connection->hasTimedOut();
     if (replaceIfStopped())
-        return Failure{QStringLiteral("The browser stopped unexpectedly.")};
+        return Failure{hung ? QStringLiteral("The browser stopped responding and was restarted.")
+                            : QStringLiteral("The browser stopped unexpectedly.")};
     if (!m_hasDocument)
         return noDocument();
     return ensureReady();

@@ -194,6 +194,7 @@ Result<int> Connection::write(const QString &method, const QJsonObject &params,
     if (!written) {
         if (!m_open)
             return closedFailure();
+        m_timedOut = true;
         return Failure{QStringLiteral("The browser did not accept a command within %1 seconds.")
                            .arg(m_timeout.count() / 1000.0)};
     }
@@ -280,6 +281,7 @@ Result<Message> Connection::waitForReply(int id)
         if (Clock::now() >= deadline) {
             // A late reply to this command is dropped when it comes.
             m_awaited.remove(id);
+            m_timedOut = true;
             scheduleDelivery();
             return Failure{QStringLiteral("The browser did not answer within %1 seconds.")
                                .arg(m_timeout.count() / 1000.0)};

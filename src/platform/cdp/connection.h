@@ -74,6 +74,9 @@ public:
                      const QString &sessionId = {}, bool deliverReply = false);
 
     bool isOpen() const { return m_open; }
+    // Whether a call has gone unanswered past the timeout: the browser is
+    // hung or overloaded, and its owner should not trust it any longer.
+    bool hasTimedOut() const { return m_timedOut; }
     // The sequence number the next message to arrive will carry.
     quint64 nextSequence() const { return m_sequence; }
 
@@ -106,6 +109,7 @@ private:
     int m_messageFd = -1;
     std::chrono::milliseconds m_timeout;
     bool m_open = true;
+    bool m_timedOut = false;
     bool m_closedSignalDue = false;
     bool m_deliveryScheduled = false;
     int m_nextId = 1;
