@@ -18,6 +18,7 @@
 #include "platform/cdp/chromiumbrowser.h"
 #include "support/pageserver.h"
 #include "support/peakmemory.h"
+#include "support/selfrun.h"
 #include "support/stripedpage.h"
 
 #include <QCoreApplication>
@@ -143,33 +144,13 @@ int runPaint(const QString &kind, int height, int bandHeight)
     return 0;
 }
 
-// Runs this program once in a given mode and returns the fields it printed.
-QStringList measure(const QStringList &arguments)
-{
-    QProcess process;
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start(QCoreApplication::applicationFilePath(), QStringList{"--run"} + arguments);
-    process.waitForFinished(-1);
-    if (process.exitCode() != 0)
-        return {};
-    return QString::fromLatin1(process.readAllStandardOutput()).simplified().split(' ');
-}
-
-double median(QList<double> values)
-{
-    if (values.isEmpty())
-        return -1;
-    std::sort(values.begin(), values.end());
-    return values.at(values.size() / 2);
-}
-
 void reportPaints(const QString &label, const QStringList &arguments, int runs)
 {
     QList<double> times;
     QList<double> peaks;
     QStringList verdicts;
     for (int run = 0; run < runs; ++run) {
-        const QStringList fields = measure(arguments);
+        const QStringList fields = bench::runSelf(arguments);
         if (fields.size() < 3) {
             verdicts << QStringLiteral("failed");
             continue;
@@ -180,7 +161,8 @@ void reportPaints(const QString &label, const QStringList &arguments, int runs)
     }
     verdicts.removeDuplicates();
     std::printf("%-44s %8.0f ms %8.0f MiB peak  %s  (median of %d)\n", qPrintable(label),
-                median(times), median(peaks), qPrintable(verdicts.join(',')), int(times.size()));
+                bench::median(times), bench::median(peaks), qPrintable(verdicts.join(',')),
+                int(times.size()));
     std::fflush(stdout);
 }
 
@@ -201,12 +183,12 @@ int main(int argc, char *argv[])
 
     QList<double> startups;
     for (int run = 0; run < 5; ++run) {
-        const QStringList fields = measure({QStringLiteral("startup")});
+        const QStringList fields = bench::runSelf({QStringLiteral("startup")});
         if (!fields.isEmpty())
             startups << fields.at(0).toDouble();
     }
     std::printf("%-44s %8.0f ms  (median of %d)\n", "start-up to first page complete",
-                median(startups), int(startups.size()));
+                bench::median(startups), int(startups.size()));
     std::fflush(stdout);
 
     reportPaints(QStringLiteral("paint 1280 x 20,000"),

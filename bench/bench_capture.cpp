@@ -1,12 +1,16 @@
-// Times one capture (Command1_Click, from the click to "Done.") of a striped
-// page 1280 px wide, with the real headless Chromium, and reports the
-// process's peak memory. One capture per process, so each run's peak is its
-// own: scripts/bench runs it several times per height.
+// The capture as the user starts it: Command1_Click, from the click to
+// "Done.", with the real headless Chromium, for striped pages 1280 px wide
+// (1,260 px of document plus the capture's 20-pixel margin) of 2,000, 20,000
+// and 100,000 px. Each capture runs in a fresh process so that its peak
+// memory is its own; the figures are medians of 5.
 //
-//   bench_capture HEIGHT
+//   bench_capture                  all heights, 5 runs each
+//   bench_capture --run HEIGHT     one capture; prints "ms peakMiB verdict"
 #include "app/frmmain.h"
 #include "fakes/scripteduiservices.h"
 #include "platform/cdp/chromiumbrowser.h"
+#include "support/peakmemory.h"
+#include "support/selfrun.h"
 #include "support/stripedpage.h"
 
 #include <QApplication>
@@ -15,7 +19,6 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
 
 #include <cstdio>
 
@@ -23,29 +26,14 @@ using namespace snapvel;
 
 namespace {
 
-double peakMiB()
+constexpr int kDocumentWidth = 1260;
+
+int runCapture(int height)
 {
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n'))
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
-    return -1;
-}
-
-} // namespace
-
-int main(int argc, char *argv[])
-{
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    const int height = argc > 1 ? QByteArray(argv[1]).toInt() : 20000;
-    const int width = 1260; // plus the capture's 20-pixel margin: 1280 wide
-
     QTemporaryDir dir;
     QFile page(dir.filePath(QStringLiteral("page.html")));
-    if (!page.open(QIODevice::WriteOnly) || page.write(test::stripedPageHtml(width, height)) < 0)
+    if (!page.open(QIODevice::WriteOnly) ||
+        page.write(test::stripedPageHtml(kDocumentWidth, height)) < 0)
         return 1;
     page.close();
 
@@ -57,22 +45,51 @@ int main(int argc, char *argv[])
     if (!browser.navigate(page.fileName()))
         return 1;
     if (!QTest::qWaitFor([&] { return !completed.isEmpty() && completed.last().value(0).toBool(); },
-                         60000)) {
-        std::fprintf(stderr, "the page did not load\n");
+                         60000))
         return 1;
-    }
 
-    const double before = peakMiB();
     QElapsedTimer timer;
     timer.start();
     form.Command1_Click();
-    const qint64 ms = timer.elapsed();
-    const double peak = peakMiB(); // before the check below copies the picture
+    const qint64 elapsed = timer.elapsed();
+    const double peak = test::peakMemoryMiB(); // before the check copies the picture
 
     const bool done = ui.boxes.size() == 1 && ui.boxes[0].prompt == QStringLiteral("Done.");
-    const int wrongRow = test::checkStripes(form.capture().copy(0, 0, width, height), width, height);
-    std::printf("capture 1280 x %d: %lld ms, peak %.0f MiB (%.0f MiB before the capture), %s\n",
-                height, static_cast<long long>(ms), peak, before,
-                done && wrongRow < 0 ? "whole and correct" : "WRONG");
-    return done && wrongRow < 0 ? 0 : 1;
+    const bool correct =
+        done && test::checkStripes(form.capture().copy(0, 0, kDocumentWidth, height),
+                                   kDocumentWidth, height) < 0;
+    std::printf("%lld %.0f %s\n", static_cast<long long>(elapsed), peak,
+                correct ? "correct" : "WRONG");
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    const QStringList arguments = app.arguments().mid(1);
+    if (arguments.value(0) == QLatin1String("--run"))
+        return runCapture(arguments.value(1).toInt());
+
+    constexpr int runs = 5;
+    for (const int height : {2000, 20000, 100000}) {
+        QList<double> times;
+        QList<double> peaks;
+        QStringList verdicts;
+        for (int run = 0; run < runs; ++run) {
+            const QStringList fields = bench::runSelf({QString::number(height)});
+            times << fields.value(0).toDouble();
+            peaks << fields.value(1).toDouble();
+            verdicts << (fields.size() < 3 ? QStringLiteral("failed") : fields.at(2));
+        }
+        verdicts.removeDuplicates();
+        std::printf("capture 1280 x %-7d click to \"Done.\" %7.0f ms %6.0f MiB peak  %s  "
+                    "(median of %d)\n",
+                    height, bench::median(times), bench::median(peaks),
+                    qPrintable(verdicts.join(',')), runs);
+        std::fflush(stdout);
+    }
+    return 0;
 }
