@@ -2,8 +2,7 @@
 // About and Exit.
 #include "app/frmmain.h"
 #include "app/picturebox.h"
-#include "fakes/fakebrowser.h"
-#include "fakes/scripteduiservices.h"
+#include "fakes/formfixture.h"
 
 #include <QAction>
 #include <QMenu>
@@ -151,10 +150,10 @@ void TestFrmMain::timerOpensThePromptOnceAfterASecond()
 
 void TestFrmMain::aboutShowsOneBoxAndChangesNothing()
 {
-    FakeBrowser browser;
-    ScriptedUiServices ui;
-    frmMain form(browser, ui, [] {});
-    form.Timer1->stop();
+    FormFixture f;
+    auto &form = f.form;
+    auto &ui = f.ui;
+    auto &browser = f.browser;
 
     form.menuA->trigger();
     QCOMPARE(ui.boxes.size(), 1);
@@ -169,25 +168,19 @@ void TestFrmMain::aboutShowsOneBoxAndChangesNothing()
 
 void TestFrmMain::exitEndsTheProgramWithoutUnload()
 {
-    FakeBrowser browser;
-    ScriptedUiServices ui;
-    int ended = 0;
-    frmMain form(browser, ui, [&] { ++ended; });
-    form.menuExit->trigger();
-    QCOMPARE(ended, 1);
-    QVERIFY(ui.boxes.isEmpty());
+    FormFixture f;
+    f.form.menuExit->trigger();
+    QCOMPARE(f.endProcessCalls, 1);
+    QVERIFY(f.ui.boxes.isEmpty());
 }
 
 void TestFrmMain::closingTheWindowUnloadsIt()
 {
-    FakeBrowser browser;
-    ScriptedUiServices ui;
-    int ended = 0;
-    frmMain form(browser, ui, [&] { ++ended; });
-    form.show();
-    QVERIFY(form.close()); // the unload never cancels
-    QCOMPARE(ended, 0);
-    QVERIFY(ui.boxes.isEmpty());
+    FormFixture f;
+    f.form.show();
+    QVERIFY(f.form.close()); // the unload never cancels
+    QCOMPARE(f.endProcessCalls, 0);
+    QVERIFY(f.ui.boxes.isEmpty());
 }
 
 QTEST_MAIN(TestFrmMain)

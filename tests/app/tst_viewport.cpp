@@ -1,8 +1,7 @@
 // The resize layout and the scrolled viewport.
 #include "app/frmmain.h"
 #include "app/picturebox.h"
-#include "fakes/fakebrowser.h"
-#include "fakes/scripteduiservices.h"
+#include "fakes/formfixture.h"
 
 #include <QPushButton>
 #include <QScrollBar>
@@ -13,15 +12,10 @@ using namespace snapvel::test;
 
 namespace {
 
-struct Form
+struct Form : FormFixture
 {
-    FakeBrowser browser;
-    ScriptedUiServices ui;
-    frmMain form{browser, ui, [] {}};
-
     Form()
     {
-        form.Timer1->stop();
         form.show(); // resize events reach visible widgets at once
     }
 

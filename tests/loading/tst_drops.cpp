@@ -1,8 +1,7 @@
 // Drops on both picture boxes: files open in their application, text loads.
 #include "app/frmmain.h"
 #include "app/picturebox.h"
-#include "fakes/fakebrowser.h"
-#include "fakes/scripteduiservices.h"
+#include "fakes/formfixture.h"
 
 #include <QDropEvent>
 #include <QMimeData>
@@ -60,10 +59,8 @@ void TestDrops::dropOnEitherPicture()
     QFETCH(QStringList, opened);
     QFETCH(QStringList, navigated);
 
-    FakeBrowser browser;
-    ScriptedUiServices ui;
-    frmMain form(browser, ui, [] {});
-    form.Timer1->stop();
+    FormFixture f;
+    auto &form = f.form;
     form.show();
     if (onCapture) {
         form.Picture1->setImage(QImage(200, 100, QImage::Format_RGB32));
@@ -90,11 +87,11 @@ void TestDrops::dropOnEitherPicture()
     receiver->event(&drop);
     QVERIFY(drop.isAccepted());
 
-    QCOMPARE(ui.opened, opened);
-    QCOMPARE(browser.navigated, navigated);
+    QCOMPARE(f.ui.opened, opened);
+    QCOMPARE(f.browser.navigated, navigated);
     QCOMPARE(form.AutoSnapFlag, onCapture);
-    QVERIFY(ui.boxes.isEmpty());
-    QCOMPARE(browser.paintCalls, 0);
+    QVERIFY(f.ui.boxes.isEmpty());
+    QCOMPARE(f.browser.paintCalls, 0);
 }
 
 QTEST_MAIN(TestDrops)

@@ -1,8 +1,7 @@
 // The address prompt, the browser's events and the pending-capture flag.
 #include "app/frmmain.h"
 #include "app/picturebox.h"
-#include "fakes/fakebrowser.h"
-#include "fakes/scripteduiservices.h"
+#include "fakes/formfixture.h"
 #include "loading/address.h"
 
 #include <QAction>
@@ -17,17 +16,9 @@ namespace {
 const QString kCaption = QStringLiteral("Tarvex Snapvel");
 const QString kLoading = QStringLiteral("Tarvex Snapvel - Loading Page...");
 
-struct Form
+struct Form : FormFixture
 {
-    FakeBrowser browser;
-    ScriptedUiServices ui;
-    frmMain form{browser, ui, [] {}};
-
-    Form()
-    {
-        form.Timer1->stop();
-        browser.metrics = DocumentMetrics{1000, 1000, 1000, 2000, 2000, 2000};
-    }
+    Form() { browser.metrics = DocumentMetrics{1000, 1000, 1000, 2000, 2000, 2000}; }
 
     void open(const QString &answer)
     {

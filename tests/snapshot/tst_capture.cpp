@@ -2,8 +2,7 @@
 // scroll ranges, the "Done." report and what a failed capture leaves behind.
 #include "app/frmmain.h"
 #include "app/picturebox.h"
-#include "fakes/fakebrowser.h"
-#include "fakes/scripteduiservices.h"
+#include "fakes/formfixture.h"
 #include "snapshot/pagesize.h"
 
 #include <QAction>
@@ -22,15 +21,10 @@ DocumentMetrics metrics(qint64 sw, qint64 ow, qint64 cw, qint64 sh, qint64 oh, q
 }
 
 // A shown form.
-struct Form
+struct Form : FormFixture
 {
-    FakeBrowser browser;
-    ScriptedUiServices ui;
-    frmMain form{browser, ui, [] {}};
-
     explicit Form(QSize viewport = {300, 200})
     {
-        form.Timer1->stop();
         form.show();
         setViewport(viewport.width(), viewport.height());
         browser.document = true;
