@@ -378,7 +378,7 @@ void frmMain::Command1_Click()
     QString failure;
     bool captured = false;
 
-    const auto page = m_capture.fitBrowserToPage();
+    const auto page = FitBrowserToPage();
     WebBrowser1.hideScrollbars();
     if (page) {
         // The new capture replaces the shown one only once it is painted, so
@@ -402,7 +402,7 @@ void frmMain::Command1_Click()
         mnuSave->setEnabled(true);
         mnuClipboard->setEnabled(true);
     }
-    m_capture.restoreBrowser();
+    RestoreBrowser();
     setWindowTitle(kCaption);
     AutoSnapFlag = false;
     m_capturing = false;
@@ -412,6 +412,16 @@ void frmMain::Command1_Click()
         m_ui.messageBox(QStringLiteral("Done."), PlainOk, QStringLiteral("Done."));
     else
         m_ui.messageBox(QStringLiteral("Capture failed: ") + failure, ExclamationOk, kCaption);
+}
+
+Result<QSize> frmMain::FitBrowserToPage()
+{
+    return m_capture.fitBrowserToPage();
+}
+
+void frmMain::RestoreBrowser()
+{
+    m_capture.restoreBrowser();
 }
 
 // ----------------------------------------------------------------- output

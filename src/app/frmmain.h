@@ -65,9 +65,18 @@ public:
     void mnuSave_Click();
     void mnuClipboard_Click();
 
-    // State the handlers share.
+    // The capture's two halves around the painting.
+    Result<QSize> FitBrowserToPage();
+    void RestoreBrowser();
+
+    // State the handlers share: the pending-capture flag, and the browser's
+    // resting placement, stored once at start-up.
     bool AutoSnapFlag = false;
     Placement saved() const { return m_capture.restingPlacement(); }
+    int SavedLeft() const { return saved().left; }
+    int SavedTop() const { return saved().top; }
+    int SavedWidth() const { return saved().width; }
+    int SavedHeight() const { return saved().height; }
     bool isCapturing() const { return m_capturing; }
     const QImage &capture() const;
 

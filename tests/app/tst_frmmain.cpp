@@ -116,12 +116,11 @@ void TestFrmMain::formLoadStoresTheBrowsersRestingGeometry()
     frmMain form(browser, ui, [] {});
 
     const QSize screen = QGuiApplication::primaryScreen()->size();
-    const Placement saved = form.saved();
-    QCOMPARE(saved.left, 0);
-    QCOMPARE(saved.top, -133);
-    QCOMPARE(saved.width, screen.width());
-    QCOMPARE(saved.height, screen.height());
-    QCOMPARE(browser.placement(), saved);
+    QCOMPARE(form.SavedLeft(), 0);
+    QCOMPARE(form.SavedTop(), -133);
+    QCOMPARE(form.SavedWidth(), screen.width());
+    QCOMPARE(form.SavedHeight(), screen.height());
+    QCOMPARE(browser.placement(), form.saved());
     // Pages are laid out at the screen's size.
     QCOMPARE(browser.layoutViewport(), screen);
 }
