@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QFileInfo>
+#include <QScreen>
 #include <QTimer>
 
 #include <cstdio>
@@ -42,6 +43,9 @@ int main(int argc, char *argv[])
     snapvel::QtUiServices ui;
     snapvel::frmMain form(browser, ui, [] { QCoreApplication::exit(0); });
     ui.setParentWindow(&form);
+    // Captures are large: the window fills the screen, also where no window
+    // manager is there to maximise it.
+    form.setGeometry(QGuiApplication::primaryScreen()->availableGeometry());
     form.showMaximized();
 
     if (!QFileInfo(options.executable).isExecutable()) {
