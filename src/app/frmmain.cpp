@@ -19,6 +19,9 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
+#include <QWheelEvent>
+
+#include <cstdlib>
 
 namespace snapvel {
 
@@ -113,6 +116,8 @@ void frmMain::createControls()
     Picture1->setBackgroundRole(QPalette::WindowText);
     Picture1->setForegroundRole(QPalette::Text);
     Picture1->hide();
+    Picture1->installEventFilter(this);
+    Picture2->installEventFilter(this);
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
@@ -225,6 +230,14 @@ bool frmMain::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == centralWidget() && event->type() == QEvent::Resize)
         Form_Resize();
+    // The wheel over the viewport scrolls the capture through its bars, so
+    // the offset follows the bars as for any other scrolling.
+    if ((watched == Picture1 || watched == Picture2) && event->type() == QEvent::Wheel) {
+        const QPoint delta = static_cast<QWheelEvent *>(event)->angleDelta();
+        QScrollBar *bar = std::abs(delta.x()) > std::abs(delta.y()) ? HScroll1 : VScroll1;
+        QCoreApplication::sendEvent(bar, event);
+        return true;
+    }
     return QMainWindow::eventFilter(watched, event);
 }
 

@@ -49,6 +49,7 @@ private slots:
     void barsStayEnabledWhenTheWindowGrowsPastTheCapture();
     void scrollingMovesTheCapture();
     void rangeChangesKeepTheOffsetInStep();
+    void wheelOverTheViewportScrollsTheCapture();
 };
 
 void TestViewport::layoutFollowsEverySize_data()
@@ -176,6 +177,30 @@ void TestViewport::rangeChangesKeepTheOffsetInStep()
     QCOMPARE(f.form.VScroll1->maximum(), 2000 - 700);
     QCOMPARE(f.form.VScroll1->value(), 1300);
     QCOMPARE(f.form.HScroll1->maximum(), 100);
+    f.checkOffsetFollowsBars();
+}
+
+void TestViewport::wheelOverTheViewportScrollsTheCapture()
+{
+    Form f;
+    f.form.Picture1->setImage(QImage(2000, 5000, QImage::Format_RGB32));
+    f.form.Picture1->show();
+    f.resizeClient(417, 317);
+
+    const auto wheel = [&](QWidget *over, QPoint delta) {
+        QWheelEvent event(QPointF(50, 50), f.form.mapToGlobal(QPointF(50, 50)), QPoint(), delta,
+                          Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(over, &event);
+    };
+    wheel(f.form.Picture1, QPoint(0, -120)); // down, over the capture
+    QVERIFY(f.form.VScroll1->value() > 0);
+    QCOMPARE(f.form.HScroll1->value(), 0);
+    f.checkOffsetFollowsBars();
+
+    const int down = f.form.VScroll1->value();
+    wheel(f.form.Picture2, QPoint(-120, 0)); // sideways, over the viewport
+    QCOMPARE(f.form.VScroll1->value(), down);
+    QVERIFY(f.form.HScroll1->value() > 0);
     f.checkOffsetFollowsBars();
 }
 
