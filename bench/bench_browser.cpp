@@ -16,6 +16,7 @@
 //                                       one paint of a 1280 x H page of
 //                                       stripes, noise or text
 #include "platform/cdp/chromiumbrowser.h"
+#include "support/pageload.h"
 #include "support/pageserver.h"
 #include "support/peakmemory.h"
 #include "support/selfrun.h"
@@ -23,10 +24,8 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QGuiApplication>
 #include <QProcess>
-#include <QTimer>
 
 #include <algorithm>
 #include <cstdio>
@@ -37,21 +36,6 @@ namespace {
 
 constexpr int Width = 1280;
 
-bool waitForTopLevel(Browser &browser, int timeoutMs)
-{
-    QEventLoop loop;
-    bool done = false;
-    QObject::connect(&browser, &Browser::documentComplete, &loop, [&](bool topLevel) {
-        if (topLevel) {
-            done = true;
-            loop.quit();
-        }
-    });
-    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-    loop.exec();
-    return done;
-}
-
 // One start-up: prints its milliseconds.
 int runStartup()
 {
@@ -61,9 +45,8 @@ int runStartup()
     QElapsedTimer timer;
     timer.start();
     ChromiumBrowser browser;
-    const Status navigated = browser.navigate(server.url(QStringLiteral("/small.html")).toString());
-    if (!navigated || !waitForTopLevel(browser, 60000)) {
-        std::fprintf(stderr, "start-up failed: %s\n", qPrintable(navigated.error()));
+    if (!test::loadAndWait(browser, server.url(QStringLiteral("/small.html")).toString())) {
+        std::fprintf(stderr, "start-up failed\n");
         return 1;
     }
     std::printf("%lld\n", static_cast<long long>(timer.elapsed()));
@@ -119,9 +102,8 @@ int runPaint(const QString &kind, int height, int bandHeight)
     if (bandHeight > 0)
         options.paintBandHeight = bandHeight;
     ChromiumBrowser browser(options);
-    if (!browser.navigate(server.url(QStringLiteral("/tall.html")).toString()) ||
-        !waitForTopLevel(browser, 120000) || !browser.hideScrollbars() ||
-        !browser.setPlacement(Placement{0, 0, Width, height})) {
+    if (!test::loadAndWait(browser, server.url(QStringLiteral("/tall.html")).toString(), 120000) ||
+        !browser.hideScrollbars() || !browser.setPlacement(Placement{0, 0, Width, height})) {
         std::fprintf(stderr, "the page could not be loaded\n");
         return 1;
     }

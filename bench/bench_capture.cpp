@@ -9,6 +9,7 @@
 #include "app/frmmain.h"
 #include "fakes/scripteduiservices.h"
 #include "platform/cdp/chromiumbrowser.h"
+#include "support/pageload.h"
 #include "support/peakmemory.h"
 #include "support/selfrun.h"
 #include "support/stripedpage.h"
@@ -16,9 +17,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QTest>
 
 #include <cstdio>
 
@@ -41,11 +40,7 @@ int runCapture(int height)
     test::ScriptedUiServices ui;
     frmMain form(browser, ui, [] {});
     form.Timer1->stop();
-    QSignalSpy completed(&browser, &Browser::documentComplete);
-    if (!browser.navigate(page.fileName()))
-        return 1;
-    if (!QTest::qWaitFor([&] { return !completed.isEmpty() && completed.last().value(0).toBool(); },
-                         60000))
+    if (!test::loadAndWait(browser, page.fileName()))
         return 1;
 
     QElapsedTimer timer;

@@ -5,6 +5,7 @@
 #include "fakes/scripteduiservices.h"
 #include "platform/cdp/chromiumbrowser.h"
 #include "snapshot/pagesize.h"
+#include "support/pageload.h"
 #include "support/pageserver.h"
 #include "support/stripedpage.h"
 
@@ -21,20 +22,6 @@ namespace {
 
 const QString kCaption = QStringLiteral("Tarvex Snapvel");
 const ScriptedUiServices::Box kDone{"Done.", 0, "Done."};
-
-// Waits for the browser's top-level document to complete.
-bool waitForPage(Browser &browser, int timeoutMs = 30000)
-{
-    QSignalSpy spy(&browser, &Browser::documentComplete);
-    return QTest::qWaitFor(
-        [&] {
-            for (const QList<QVariant> &args : spy)
-                if (args.value(0).toBool())
-                    return true;
-            return false;
-        },
-        timeoutMs);
-}
 
 } // namespace
 
@@ -59,8 +46,7 @@ void TestWindowE2e::captureByHandThenWithTheBrowserDead()
     form.Timer1->stop();
     form.show();
 
-    QVERIFY(browser.navigate(server.url("/striped.html").toString()));
-    QVERIFY(waitForPage(browser));
+    QVERIFY(loadAndWait(browser, server.url("/striped.html").toString()));
     const auto metrics = browser.measureDocument();
     QVERIFY2(metrics.ok(), qPrintable(metrics.error()));
     const PageSize page = pageSizeFrom(metrics.value());

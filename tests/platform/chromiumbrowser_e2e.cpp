@@ -2,6 +2,7 @@
 // pages served by the test's own HTTP server.
 
 #include "platform/cdp/chromiumbrowser.h"
+#include "support/pageload.h"
 #include "support/pageserver.h"
 #include "support/stripedpage.h"
 
@@ -144,19 +145,7 @@ void ChromiumBrowserE2E::cleanupTestCase()
 
 bool ChromiumBrowserE2E::loadAndWait(Browser &browser, const QString &path)
 {
-    QSignalSpy completions(&browser, &Browser::documentComplete);
-    const Status navigated = browser.navigate(m_server->url(path).toString());
-    if (!navigated) {
-        qWarning("navigate failed: %s", qPrintable(navigated.error()));
-        return false;
-    }
-    for (;;) {
-        for (const QList<QVariant> &arguments : std::as_const(completions))
-            if (arguments.at(0).toBool())
-                return true;
-        if (!completions.wait(LoadTimeoutMs))
-            return false;
-    }
+    return test::loadAndWait(browser, m_server->url(path).toString(), LoadTimeoutMs);
 }
 
 void ChromiumBrowserE2E::noEventsBeforeFirstNavigate()
