@@ -5,7 +5,6 @@
 #include "platform/terminationsignals.h"
 
 #include <QApplication>
-#include <QFileInfo>
 #include <QScreen>
 #include <QTimer>
 
@@ -38,8 +37,7 @@ int main(int argc, char *argv[])
     QApplication::setApplicationName(QStringLiteral("Tarvex Snapvel"));
     snapvel::quitOnTerminationSignals(app);
 
-    snapvel::ChromiumBrowserOptions options;
-    snapvel::ChromiumBrowser browser(options);
+    snapvel::ChromiumBrowser browser;
     snapvel::QtUiServices ui;
     snapvel::frmMain form(browser, ui, [] { QCoreApplication::exit(0); });
     ui.setParentWindow(&form);
@@ -48,12 +46,11 @@ int main(int argc, char *argv[])
     form.setGeometry(QGuiApplication::primaryScreen()->availableGeometry());
     form.showMaximized();
 
-    if (!QFileInfo(options.executable).isExecutable()) {
-        QTimer::singleShot(0, &form, [&] {
-            ui.messageBox(QStringLiteral("Tarvex Snapvel loads pages with Chromium, which is not "
-                                         "installed at %1. Install it with "
-                                         "\"sudo apt-get install chromium\".")
-                              .arg(options.executable),
+    if (const snapvel::Status started = browser.startStatus(); !started) {
+        QTimer::singleShot(0, &form, [&ui, started] {
+            ui.messageBox(started.error() +
+                              QStringLiteral(" Tarvex Snapvel loads pages with Chromium: install "
+                                             "it with \"sudo apt-get install chromium\"."),
                           snapvel::ExclamationOk, snapvel::frmMain::kCaption);
         });
     }

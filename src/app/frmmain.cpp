@@ -396,7 +396,7 @@ void frmMain::Command1_Click()
     if (page) {
         // The new capture replaces the shown one only once it is painted, so
         // a failed paint never destroys a capture the user has not saved.
-        auto image = m_capture.paint();
+        auto image = WebBrowser1.paint();
         if (image) {
             Picture1->setImage(image.value());
             applyScrollRanges();

@@ -40,21 +40,6 @@ Result<QSize> PageCapture::fitBrowserToPage()
     return size;
 }
 
-Result<QImage> PageCapture::paint()
-{
-    auto image = m_browser.paint();
-    if (!image)
-        return image;
-    const Placement area = m_browser.placement();
-    if (image->width() != area.width || image->height() != area.height)
-        return Failure{QStringLiteral("The browser painted %1 x %2 pixels of a %3 x %4 page.")
-                           .arg(image->width())
-                           .arg(image->height())
-                           .arg(area.width)
-                           .arg(area.height)};
-    return image;
-}
-
 Status PageCapture::restoreBrowser()
 {
     return m_browser.setPlacement(m_resting);

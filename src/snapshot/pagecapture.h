@@ -8,7 +8,7 @@
 
 namespace snapvel {
 
-// Enlarges the browser to the whole page, paints it and puts the browser back.
+// Enlarges the browser to the whole page for painting, and puts it back.
 //
 // The browser's resting placement is stored once and restored after every
 // capture. Enlarging the browser changes only the area that is painted: the
@@ -27,10 +27,6 @@ public:
     // size. Fails, leaving the browser where it was, when the page cannot be
     // measured or is too large to be painted.
     Result<QSize> fitBrowserToPage();
-
-    // Paints the browser's whole current area; fails unless the picture has
-    // exactly the area's size.
-    Result<QImage> paint();
 
     // Puts the browser back at its resting placement.
     Status restoreBrowser();

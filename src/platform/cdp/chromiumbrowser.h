@@ -56,6 +56,9 @@ public:
     // none runs), its profile folder, and how many pages (tabs and windows)
     // it holds.
     qint64 processId() const;
+    // Whether Chromium could be started; says why not (for instance that it
+    // is not installed) when it could not.
+    Status startStatus() const { return m_launchStatus; }
     QString profilePath() const;
     Result<int> pageCount();
 
