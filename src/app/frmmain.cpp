@@ -8,7 +8,9 @@
 #include "loading/welcomepage.h"
 #include "output/clipboardcopy.h"
 #include "output/savecapture.h"
+#include "platform/memory.h"
 #include "platform/uiservices.h"
+#include "snapshot/capturejob.h"
 
 #include <QAction>
 #include <QApplication>
@@ -16,9 +18,12 @@
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QMenuBar>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
+#include <QShortcut>
+#include <QStatusBar>
 #include <QWheelEvent>
 
 #include <cstdlib>
@@ -44,38 +49,33 @@ void moveControl(QWidget *control, int left, int top, int width, int height)
     control->setGeometry(left, top, width, height);
 }
 
-// Shows a busy cursor for as long as it lives, or until released.
-class BusyCursor
+// The largest picture a capture may hold: half of the memory available when
+// it starts, so that the capture, the band being decoded, the picture shown
+// until then and the browser's own copy fit without the system running out.
+qint64 captureMemoryLimit()
 {
-public:
-    BusyCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~BusyCursor() { release(); }
-    void release()
-    {
-        if (m_active)
-            QApplication::restoreOverrideCursor();
-        m_active = false;
-    }
-
-private:
-    bool m_active = true;
-};
+    const qint64 available = availableMemoryBytes();
+    return available > 0 ? available / 2 : 0;
+}
 
 } // namespace
 
 frmMain::frmMain(Browser &browser, UiServices &ui, std::function<void()> endProcess,
                  QWidget *parent)
-    : QMainWindow(parent), WebBrowser1(browser), m_ui(ui), m_endProcess(std::move(endProcess)),
-      m_capture(browser)
+    : QMainWindow(parent), m_browser(browser), m_ui(ui), m_endProcess(std::move(endProcess))
 {
+    // The page is opened at once, so that the browser prepares it while the
+    // user types the first address.
+    attachPage(m_browser.openPage());
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(kCaption);
     setWindowIcon(QIcon(QStringLiteral(":/snapvel/icon.bmp")));
     createControls();
     createMenus();
     connectHandlers();
-    // The client area at creation; the menu bar comes on top of it.
-    resize(px(4920), px(3240) + menuBar()->sizeHint().height());
+    // The client area at creation; the menu bar comes on top of it and the
+    // status bar below it.
+    resize(px(4920), px(3240) + menuBar()->sizeHint().height() + statusBar()->sizeHint().height());
     Form_Load();
 }
 
@@ -129,7 +129,20 @@ void frmMain::createControls()
     Command1->setEnabled(false);
 
     // Browser at rest: above the client area, out of sight.
-    WebBrowser1.setPlacement({px(0), px(-2000), px(3255), px(1455)});
+    m_resting = {px(0), px(-2000), px(3255), px(1455)};
+    RestoreBrowser();
+
+    // The capture's progress, and a way to stop it.
+    progressBar = new QProgressBar(this);
+    progressBar->setObjectName(QStringLiteral("progressBar"));
+    progressBar->setMaximumWidth(px(3000));
+    progressBar->setFormat(QStringLiteral("Capturing: %p%"));
+    cancelButton = new QPushButton(QStringLiteral("Cancel"), this);
+    cancelButton->setObjectName(QStringLiteral("cancelButton"));
+    statusBar()->addPermanentWidget(progressBar);
+    statusBar()->addPermanentWidget(cancelButton);
+    progressBar->hide();
+    cancelButton->hide();
 
     setTabOrder(HScroll1, VScroll1);
     setTabOrder(VScroll1, Command1);
@@ -179,9 +192,30 @@ void frmMain::connectHandlers()
     connect(Picture1, &PictureBox::dropped, this, &frmMain::Picture1_OLEDragDrop);
     connect(Picture2, &PictureBox::dropped, this, &frmMain::Picture2_OLEDragDrop);
 
-    connect(&WebBrowser1, &Browser::downloadComplete, this, &frmMain::WebBrowser1_DownloadComplete);
-    connect(&WebBrowser1, &Browser::documentComplete, this, &frmMain::WebBrowser1_DocumentComplete);
-    connect(&WebBrowser1, &Browser::newWindowRequested, this, &frmMain::WebBrowser1_NewWindow2);
+    connect(cancelButton, &QPushButton::clicked, this, &frmMain::cancelCapture);
+    auto *escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(escape, &QShortcut::activated, this, &frmMain::cancelCapture);
+}
+
+void frmMain::attachPage(Page *page)
+{
+    if (WebBrowser1)
+        WebBrowser1->deleteLater();
+    WebBrowser1 = page;
+    connect(page, &Page::downloadComplete, this, &frmMain::WebBrowser1_DownloadComplete);
+    connect(page, &Page::documentComplete, this, &frmMain::WebBrowser1_DocumentComplete);
+    connect(page, &Page::newWindowRequested, this, &frmMain::WebBrowser1_NewWindow2);
+    connect(page, &Page::lost, this, &frmMain::pageLost);
+    if (!m_layoutViewport.isEmpty())
+        (void)page->setLayoutViewport(m_layoutViewport);
+    RestoreBrowser();
+}
+
+Page &frmMain::usablePage()
+{
+    if (WebBrowser1->isLost())
+        attachPage(m_browser.openPage());
+    return *WebBrowser1;
 }
 
 const QImage &frmMain::capture() const
@@ -200,14 +234,13 @@ void frmMain::Form_Load()
     // The browser lays pages out at the screen's size, as a visible browser
     // on this screen would.
     const QSize screen = QGuiApplication::primaryScreen()->size();
-    Placement atRest = WebBrowser1.placement();
-    atRest.width = screen.width();
-    atRest.height = screen.height();
-    WebBrowser1.setPlacement(atRest);
-    WebBrowser1.setLayoutViewport(screen);
+    m_resting.width = screen.width();
+    m_resting.height = screen.height();
+    m_layoutViewport = screen;
+    (void)WebBrowser1->setLayoutViewport(screen);
 
     AutoSnapFlag = false;
-    m_capture.storeRestingPlacement();
+    RestoreBrowser();
     Timer1->start();
 }
 
@@ -301,6 +334,8 @@ void frmMain::Timer1_Timer()
 
 void frmMain::mnuOpen_Click()
 {
+    // A new address replaces whatever is being captured.
+    cancelCapture();
     const QString answer = m_ui.inputBox(kAddressPrompt, kAddressTitle, welcomePageAddress());
     if (answer.isEmpty())
         return;
@@ -316,7 +351,7 @@ void frmMain::navigate(const QString &address)
     // failures to start a load leave things as they are; the user can retry.
     if (isScriptAddress(address))
         return;
-    WebBrowser1.navigate(address);
+    (void)usablePage().navigate(address);
 }
 
 void frmMain::mnuPicture_Click()
@@ -327,9 +362,11 @@ void frmMain::mnuPicture_Click()
 void frmMain::WebBrowser1_DownloadComplete()
 {
     QCoreApplication::processEvents();
-    Command1->setEnabled(true);
-    mnuPicture->setEnabled(true);
-    WebBrowser1.hideScrollbars();
+    // While a capture runs, they come back on when it ends.
+    m_captureCommandsEnabled = true;
+    if (!isCapturing())
+        setCaptureCommandsEnabled(true);
+    WebBrowser1->hideScrollbars();
     if (!AutoSnapFlag)
         return;
     setWindowTitle(kLoadingCaption);
@@ -339,7 +376,7 @@ void frmMain::WebBrowser1_DocumentComplete(bool topLevel)
 {
     if (!AutoSnapFlag)
         return;
-    WebBrowser1.hideScrollbars();
+    WebBrowser1->hideScrollbars();
     if (!topLevel)
         return;
     Command1_Click();
@@ -381,60 +418,99 @@ void frmMain::OLEDragDrop(const QMimeData *data)
 
 void frmMain::Command1_Click()
 {
-    // Captures never nest: a request while one runs (from its yield) is
-    // ignored.
-    if (m_capturing)
+    // Captures never nest: a request while one runs is ignored.
+    if (isCapturing())
         return;
-    m_capturing = true;
-    BusyCursor busy;
+    m_captureCommandsEnabled = Command1->isEnabled() || mnuPicture->isEnabled();
+    setCaptureCommandsEnabled(false);
+    QApplication::setOverrideCursor(Qt::BusyCursor);
+    progressBar->setRange(0, 0);
+    progressBar->show();
+    cancelButton->show();
 
-    QString failure;
-    bool captured = false;
+    CaptureOptions options;
+    options.maxPictureBytes = captureMemoryLimit();
+    m_job = new CaptureJob(*WebBrowser1, std::move(options), this);
+    connect(m_job, &CaptureJob::progress, progressBar, [this](int band, int bands) {
+        progressBar->setRange(0, bands);
+        progressBar->setValue(band);
+    });
+    connect(m_job, &CaptureJob::taken, this, &frmMain::captureTaken);
+    connect(m_job, &CaptureJob::failed, this, &frmMain::captureFailed);
+    m_job->start();
+}
 
-    const auto page = FitBrowserToPage();
-    WebBrowser1.hideScrollbars();
-    if (page) {
-        // The new capture replaces the shown one only once it is painted, so
-        // a failed paint never destroys a capture the user has not saved.
-        auto image = WebBrowser1.paint();
-        if (image) {
-            Picture1->setImage(image.value());
-            applyScrollRanges();
-            captured = true;
-        } else {
-            failure = image.error();
-        }
-    } else {
-        failure = page.error();
-    }
+bool frmMain::isCapturing() const
+{
+    return m_job != nullptr;
+}
 
-    QCoreApplication::processEvents();
+void frmMain::captureTaken(const QImage &image)
+{
+    // The new capture replaces the shown one only once it is complete, so a
+    // failed capture never destroys one the user has not saved.
+    Picture1->setImage(image);
+    applyScrollRanges();
+    Picture1->show();
+    mnuSave->setEnabled(true);
+    mnuClipboard->setEnabled(true);
+    endCapture();
+    m_ui.messageBox(QStringLiteral("Done."), PlainOk, QStringLiteral("Done."));
+}
 
-    if (captured) {
-        Picture1->show();
-        mnuSave->setEnabled(true);
-        mnuClipboard->setEnabled(true);
+void frmMain::captureFailed(const Failure &why)
+{
+    endCapture();
+    m_ui.messageBox(QStringLiteral("Capture failed: ") + why.message, ExclamationOk, kCaption);
+}
+
+void frmMain::cancelCapture()
+{
+    if (!isCapturing())
+        return;
+    m_job->disconnect(this);
+    m_job->cancel();
+    endCapture();
+}
+
+void frmMain::endCapture()
+{
+    if (m_job) {
+        m_job->disconnect(this);
+        m_job->deleteLater();
+        m_job = nullptr;
     }
     RestoreBrowser();
     setWindowTitle(kCaption);
     AutoSnapFlag = false;
-    m_capturing = false;
-    busy.release();
-
-    if (captured)
-        m_ui.messageBox(QStringLiteral("Done."), PlainOk, QStringLiteral("Done."));
-    else
-        m_ui.messageBox(QStringLiteral("Capture failed: ") + failure, ExclamationOk, kCaption);
+    progressBar->hide();
+    cancelButton->hide();
+    QApplication::restoreOverrideCursor();
+    setCaptureCommandsEnabled(m_captureCommandsEnabled);
 }
 
-Result<QSize> frmMain::FitBrowserToPage()
+void frmMain::setCaptureCommandsEnabled(bool enabled)
 {
-    return m_capture.fitBrowserToPage();
+    Command1->setEnabled(enabled);
+    mnuPicture->setEnabled(enabled);
+}
+
+void frmMain::pageLost(const Failure &why)
+{
+    // A capture that was running reports the loss itself.
+    if (isCapturing() || !AutoSnapFlag)
+        return;
+    // The page being loaded for a capture is gone: say so now rather than
+    // leave the loading caption up for good.
+    setWindowTitle(kCaption);
+    AutoSnapFlag = false;
+    m_ui.messageBox(QStringLiteral("Capture failed: ") + why.message, ExclamationOk, kCaption);
 }
 
 void frmMain::RestoreBrowser()
 {
-    m_capture.restoreBrowser();
+    if (WebBrowser1)
+        (void)WebBrowser1->setPlacement(m_resting);
 }
 
 // ----------------------------------------------------------------- output

@@ -1,7 +1,8 @@
 #pragma once
 
 #include "platform/browser.h"
-#include "snapshot/pagecapture.h"
+
+#include <QPointer>
 
 #include <QMainWindow>
 #include <QMimeData>
@@ -11,16 +12,23 @@
 
 class QAction;
 class QMenu;
+class QProgressBar;
 class QPushButton;
 class QScrollBar;
 
 namespace snapvel {
 
+class CaptureJob;
 class PictureBox;
 class UiServices;
 
 // The main window. It holds the scrolled viewport with the capture, the menus,
 // and the handlers that tie the browser, the capture and the output together.
+//
+// Nothing here waits for the browser: loading and capturing run in the
+// background while the window repaints, scrolls and opens its menus. A
+// capture shows its progress in the status bar and can be cancelled with Esc
+// or the Cancel button beside the bar.
 class frmMain : public QMainWindow
 {
     Q_OBJECT
@@ -58,26 +66,28 @@ public:
     void Picture1_OLEDragDrop(const QMimeData *data);
     void Picture2_OLEDragDrop(const QMimeData *data);
 
-    // The capture.
+    // The capture: starts it; it ends later, in the background.
     void Command1_Click();
+    // Stops a running capture: the earlier capture stays, nothing is said.
+    void cancelCapture();
 
     // Output.
     void mnuSave_Click();
     void mnuClipboard_Click();
 
-    // The capture's two halves around the painting.
-    Result<QSize> FitBrowserToPage();
+    // Puts the browser back at its resting placement after a capture (the
+    // capture moved it to the page's size).
     void RestoreBrowser();
 
     // State the handlers share: the pending-capture flag, and the browser's
     // resting placement, stored once at start-up.
     bool AutoSnapFlag = false;
-    Placement saved() const { return m_capture.restingPlacement(); }
+    Placement saved() const { return m_resting; }
     int SavedLeft() const { return saved().left; }
     int SavedTop() const { return saved().top; }
     int SavedWidth() const { return saved().width; }
     int SavedHeight() const { return saved().height; }
-    bool isCapturing() const { return m_capturing; }
+    bool isCapturing() const;
     const QImage &capture() const;
 
     // The controls, under their own names.
@@ -87,7 +97,14 @@ public:
     PictureBox *Picture1 = nullptr;
     QTimer *Timer1 = nullptr;
     QPushButton *Command1 = nullptr;
-    Browser &WebBrowser1;
+    // The browser's page that is loaded and captured. A lost page (its
+    // renderer crashed, the browser stopped) stays until the next address
+    // is loaded into a fresh one, so that a capture of it says what
+    // happened.
+    Page *WebBrowser1 = nullptr;
+    // The capture's progress, under the client area.
+    QProgressBar *progressBar = nullptr;
+    QPushButton *cancelButton = nullptr;
 
     QMenu *mnuFile = nullptr;
     QAction *mnuOpen = nullptr;
@@ -110,11 +127,28 @@ private:
     void applyScrollRanges();
     void OLEDragDrop(const QMimeData *data);
     void navigate(const QString &address);
+    // The page to load into: the current one, or a fresh one in place of a
+    // lost one.
+    Page &usablePage();
+    void attachPage(Page *page);
+    void pageLost(const Failure &why);
+    void captureTaken(const QImage &image);
+    void captureFailed(const Failure &why);
+    // Everything a capture's end puts back, however it ended.
+    void endCapture();
+    void setCaptureCommandsEnabled(bool enabled);
 
+    Browser &m_browser;
     UiServices &m_ui;
     std::function<void()> m_endProcess;
-    PageCapture m_capture;
-    bool m_capturing = false;
+    // The browser's resting placement and the layout viewport, given to
+    // every page.
+    Placement m_resting;
+    QSize m_layoutViewport;
+    QPointer<CaptureJob> m_job;
+    // Take Snapshot and the corner button were enabled when the capture
+    // began (a page's download may enable them meanwhile, too).
+    bool m_captureCommandsEnabled = false;
 };
 
 } // namespace snapvel

@@ -2,10 +2,13 @@
 
 #include "platform/result.h"
 
-#include <QImage>
+#include <QByteArray>
 #include <QObject>
+#include <QRect>
 #include <QSize>
 #include <QString>
+
+#include <chrono>
 
 namespace snapvel {
 
@@ -32,19 +35,36 @@ struct Placement
     friend bool operator==(const Placement &, const Placement &) = default;
 };
 
-// The browser engine that loads and paints pages, out of the user's sight.
+// How long a page may take over each kind of request before it counts as
+// unresponsive.
+struct PageTimeouts
+{
+    std::chrono::milliseconds measure{10000};
+    // A paint may take this long plus paintPerMegapixel for each million
+    // pixels it covers.
+    std::chrono::milliseconds paint{15000};
+    std::chrono::milliseconds paintPerMegapixel{500};
+    std::chrono::milliseconds navigate{30000};
+};
+
+// One page (a tab) of the browser, out of the user's sight.
 //
-// Every call is synchronous with a timeout and never runs the UI event loop;
-// a call that fails or times out returns a Failure whose message says why.
-// Events are delivered later through the Qt event loop, never from inside a
-// call.
-class Browser : public QObject
+// Requests are asynchronous: each returns at once and ends exactly once
+// through its Done callback, from the event loop. A callback is never called
+// after the page has been destroyed; a caller that may be destroyed first
+// guards its callback itself. Events come through the Qt event loop.
+//
+// A page that is lost (its renderer crashed, it was closed, the browser
+// stopped, or it stopped answering) says so once through lost(); every
+// request then under way fails with the same failure, and so does every
+// later one. A lost page is not reused: ask the browser for a fresh one.
+class Page : public QObject
 {
     Q_OBJECT
 
 public:
     using QObject::QObject;
-    ~Browser() override = default;
+    ~Page() override = default;
 
     // Starts loading an address and returns at once. The address is resolved
     // the way a browser's address bar does (example.com becomes
@@ -54,26 +74,39 @@ public:
 
     // Whether a document has been loaded; false until the first navigate.
     virtual bool hasDocument() const = 0;
+    // Whether the page has been lost (see lost()).
+    virtual bool isLost() const = 0;
 
     // The current document's measurements, from its scrolling element.
-    virtual Result<DocumentMetrics> measureDocument() = 0;
+    virtual void measureDocument(Done<DocumentMetrics> done) = 0;
 
-    // Hides the document's own scroll bars.
-    virtual Status hideScrollbars() = 0;
+    // Hides the document's own scroll bars. Nothing to wait for: a page that
+    // cannot do it paints them, and says more at its next request.
+    virtual void hideScrollbars() = 0;
 
-    // The placement; its width and height are the area that paint() covers.
+    // The placement; its width and height are the area a capture covers.
+    // Recorded only: it costs nothing and never fails for a sane size.
     virtual Placement placement() const = 0;
     virtual Status setPlacement(const Placement &placement) = 0;
 
-    // The layout viewport the page is laid out in. Enlarging the placement for
-    // a capture does not change it, so content sized to the viewport keeps
-    // its size.
+    // The layout viewport the page is laid out in, and the device scale
+    // factor it is painted at (2 paints twice the pixels in each direction
+    // with the same layout). Enlarging the placement for a capture does not
+    // change it, so content sized to the viewport keeps its size. Applied to
+    // the page in the background.
     virtual QSize layoutViewport() const = 0;
-    virtual Status setLayoutViewport(QSize size) = 0;
+    virtual qreal deviceScale() const = 0;
+    virtual Status setLayoutViewport(QSize size, qreal deviceScale = 1.0) = 0;
 
-    // Paints the whole current area (placement width x height) of the
-    // document, its top-left corner at the image's origin.
-    virtual Result<QImage> paint() = 0;
+    // Ends when the page's network has been quiet for a moment after the
+    // load (no request under way for about 500 ms), or when the timeout
+    // passes: true when it went quiet, false when the timeout ended it.
+    virtual void waitForNetworkIdle(std::chrono::milliseconds timeout, Done<bool> done) = 0;
+
+    // Paints one rectangle of the document (in CSS pixels, from its top-left
+    // corner) and hands over the picture as PNG bytes, clip.size() times the
+    // device scale in pixels.
+    virtual void paint(const QRect &clip, Done<QByteArray> png) = 0;
 
 signals:
     // A download has finished; may come several times per page, and after a
@@ -84,6 +117,38 @@ signals:
     // The page asks for a new window. Setting *cancel refuses it: the window
     // is never shown and the current page does not change.
     void newWindowRequested(bool *cancel);
+    // The page can no longer be used; emitted once. The failure's kind says
+    // why: PageCrashed, BrowserLost or Timeout.
+    void lost(const snapvel::Failure &why);
+};
+
+// The browser engine: one process that hands out pages. It starts at once,
+// so that it is ready by the time an address has been typed, and starts
+// afresh when it has stopped and a page is asked for.
+class Browser : public QObject
+{
+    Q_OBJECT
+
+public:
+    using QObject::QObject;
+    ~Browser() override = default;
+
+    // A new, empty page, usable at once: requests made before the browser
+    // is ready are carried out when it is. The browser owns the page (it
+    // is deleted with the browser, or earlier with deleteLater()). A page
+    // asked for while the browser cannot start is lost at once, saying why.
+    virtual Page *openPage() = 0;
+
+    // Whether the browser could be started; says why not (for instance that
+    // it is not installed) when it could not.
+    virtual Status startStatus() const = 0;
+
+signals:
+    // The browser process stopped; its pages are lost. The next openPage()
+    // starts a fresh one.
+    void stopped(const snapvel::Failure &why);
 };
 
 } // namespace snapvel
+
+Q_DECLARE_METATYPE(snapvel::Failure)

@@ -2,6 +2,7 @@
 
 #include <QDesktopServices>
 #include <QDir>
+#include <QEventLoop>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QInputDialog>
@@ -77,7 +78,15 @@ QString QtUiServices::saveFileName(const SaveDialogRequest &request)
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setNameFilter(nameFilter(request.filterDescription, request.filterPattern));
     dialog.setOption(QFileDialog::DontConfirmOverwrite, false);
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+    // Shown without modality, and waited for in a local event loop: exec()
+    // would make the dialog application-modal and disable the main window,
+    // which is to stay usable (scrolling, a capture finishing) meanwhile.
+    dialog.setWindowModality(Qt::NonModal);
+    QEventLoop loop;
+    QObject::connect(&dialog, &QDialog::finished, &loop, &QEventLoop::quit);
+    dialog.show();
+    loop.exec();
+    if (dialog.result() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return {};
     return dialog.selectedFiles().constFirst();
 }

@@ -36,6 +36,7 @@ public:
 
     // Asks where to save a file; returns "" when cancelled. The dialog asks
     // before an existing file is chosen and accepts only existing folders.
+    // The main window stays usable while it is open.
     virtual QString saveFileName(const SaveDialogRequest &request) = 0;
 
     // Opens a file with the application registered for it. Returns whether

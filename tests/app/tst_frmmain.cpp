@@ -73,7 +73,7 @@ void TestFrmMain::controlsAtCreation()
 
     // Nothing is loaded by the window itself.
     QVERIFY(browser.navigated.isEmpty());
-    QVERIFY(!browser.hasDocument());
+    QVERIFY(!browser.page()->hasDocument());
 }
 
 void TestFrmMain::menusAtCreation()
@@ -120,9 +120,9 @@ void TestFrmMain::formLoadStoresTheBrowsersRestingGeometry()
     QCOMPARE(form.SavedTop(), -133);
     QCOMPARE(form.SavedWidth(), screen.width());
     QCOMPARE(form.SavedHeight(), screen.height());
-    QCOMPARE(browser.placement(), form.saved());
+    QCOMPARE(browser.page()->placement(), form.saved());
     // Pages are laid out at the screen's size.
-    QCOMPARE(browser.layoutViewport(), screen);
+    QCOMPARE(browser.page()->layoutViewport(), screen);
 }
 
 void TestFrmMain::timerOpensThePromptOnceAfterASecond()

@@ -3,54 +3,42 @@
 #include "platform/browser.h"
 
 #include <QColor>
+#include <QList>
+#include <QPointer>
 #include <QStringList>
 
 #include <functional>
-
 #include <optional>
 
 namespace snapvel::test {
 
-// A browser whose answers the test sets, recording what it was asked.
-class FakeBrowser final : public Browser
+class FakeBrowser;
+
+// A page of the fake browser: answers as its browser is told to, later from
+// the event loop as a real page does, and records what it was asked there.
+class FakePage final : public Page
 {
     Q_OBJECT
 
 public:
-    using Browser::Browser;
-
-    // What the test makes the browser answer.
-    std::optional<DocumentMetrics> metrics; // nullopt: measuring fails
-    bool failNavigate = false;
-    bool failHideScrollbars = false;
-    bool failPaint = false;
-    bool document = false;
-    // When set, paint() fills the area with this colour; otherwise a
-    // pattern whose pixel at (x, y) is patternColour(x, y).
-    std::optional<QColor> paintColour;
-    // Called from inside paint(), for tests that act while a paint runs.
-    std::function<void()> onPaint;
-
-    // What the browser was asked.
-    QStringList navigated;
-    int hideScrollbarCalls = 0;
-    int paintCalls = 0;
-    QList<Placement> placementsSet;
-    QList<Placement> placementsPainted;
-
-    static QRgb patternColour(int x, int y);
+    explicit FakePage(FakeBrowser &browser);
 
     Status navigate(const QString &address) override;
-    bool hasDocument() const override { return document; }
-    Result<DocumentMetrics> measureDocument() override;
-    Status hideScrollbars() override;
+    bool hasDocument() const override;
+    bool isLost() const override { return m_lost.has_value(); }
+    void measureDocument(Done<DocumentMetrics> done) override;
+    void hideScrollbars() override;
     Placement placement() const override { return m_placement; }
     Status setPlacement(const Placement &placement) override;
     QSize layoutViewport() const override { return m_viewport; }
-    Status setLayoutViewport(QSize size) override;
-    Result<QImage> paint() override;
+    qreal deviceScale() const override { return m_scale; }
+    Status setLayoutViewport(QSize size, qreal deviceScale = 1.0) override;
+    void waitForNetworkIdle(std::chrono::milliseconds timeout, Done<bool> done) override;
+    void paint(const QRect &clip, Done<QByteArray> png) override;
 
-    // Emit the browser's events as the real one would.
+    // Loses the page as a crashed renderer or a stopped browser would.
+    void lose(const Failure &why);
+
     void emitDownloadComplete() { emit downloadComplete(); }
     void emitDocumentComplete(bool topLevel) { emit documentComplete(topLevel); }
     bool emitNewWindowRequest()
@@ -61,8 +49,69 @@ public:
     }
 
 private:
+    // Hands the outcome over after `delayMs`, unless the page is lost first,
+    // in which case the loss's failure is handed over at once.
+    template <typename T> void answer(Done<T> done, Result<T> outcome, int delayMs = 0);
+
+    FakeBrowser &m_browser;
     Placement m_placement;
     QSize m_viewport;
+    qreal m_scale = 1.0;
+    std::optional<Failure> m_lost;
+    QList<std::function<void()>> m_onLoss;
+};
+
+// A browser whose answers the test sets, recording what its pages were
+// asked. The settings apply to every page it opens.
+class FakeBrowser final : public Browser
+{
+    Q_OBJECT
+
+public:
+    using Browser::Browser;
+
+    // What the test makes the pages answer.
+    std::optional<DocumentMetrics> metrics; // nullopt: measuring fails
+    bool failNavigate = false;
+    bool failPaint = false;
+    bool document = false;
+    // When set, paints fill the area with this colour; otherwise a pattern
+    // whose pixel at (x, y) is patternColour(x, y).
+    std::optional<QColor> paintColour;
+    // Called when a page is asked to paint, for tests that act meanwhile.
+    std::function<void()> onPaint;
+    // How long each paint takes to come back.
+    int paintDelayMs = 0;
+    // When set, paints never come back (as from a hung page).
+    bool holdPaints = false;
+
+    // What the pages were asked.
+    QStringList navigated;
+    int hideScrollbarCalls = 0;
+    int paintCalls = 0;
+    QList<Placement> placementsSet;
+    QList<Placement> placementsPainted;
+    QList<QRect> clipsPainted;
+    int pagesOpened = 0;
+
+    static QRgb patternColour(int x, int y);
+
+    Page *openPage() override;
+    Status startStatus() const override { return {}; }
+
+    // The page opened last (nullptr before the first).
+    FakePage *page() const { return m_pages.isEmpty() ? nullptr : m_pages.last().data(); }
+
+    // Emit the current page's events as the real browser would.
+    void emitDownloadComplete() { page()->emitDownloadComplete(); }
+    void emitDocumentComplete(bool topLevel) { page()->emitDocumentComplete(topLevel); }
+    bool emitNewWindowRequest() { return page()->emitNewWindowRequest(); }
+
+    // The browser process stops: every page is lost.
+    void stop(const Failure &why);
+
+private:
+    QList<QPointer<FakePage>> m_pages;
 };
 
 } // namespace snapvel::test

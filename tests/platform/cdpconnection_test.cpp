@@ -1,5 +1,5 @@
-// The DevTools pipe framing and connection, against a fake browser on the
-// other end of two pipes.
+// The DevTools pipe framing and the asynchronous connection, against a fake
+// browser on the other end of two pipes.
 
 #include "platform/cdp/connection.h"
 #include "platform/cdp/framing.h"
@@ -7,8 +7,8 @@
 #include <QJsonDocument>
 #include <QSignalSpy>
 #include <QTest>
-#include <QTimer>
 
+#include <atomic>
 #include <chrono>
 #include <fcntl.h>
 #include <memory>
@@ -16,6 +16,8 @@
 #include <unistd.h>
 
 using namespace std::chrono_literals;
+using snapvel::FailureKind;
+using snapvel::Result;
 using snapvel::cdp::Connection;
 using snapvel::cdp::Message;
 using snapvel::cdp::MessageFramer;
@@ -55,18 +57,23 @@ public:
         m_messageWrite = -1;
     }
 
-    // The commands the connection wrote so far, parsed.
-    QList<QJsonObject> commands()
+    // The commands the connection wrote so far, parsed. With `wait`, reads
+    // (blocking) until that many have come.
+    QList<QJsonObject> commands(int wait = 0)
     {
-        ::fcntl(m_commandRead, F_SETFL, O_NONBLOCK);
-        char buffer[4096];
-        ssize_t got;
-        while ((got = ::read(m_commandRead, buffer, sizeof buffer)) > 0)
+        ::fcntl(m_commandRead, F_SETFL, wait > 0 ? 0 : O_NONBLOCK);
+        char buffer[65536];
+        for (;;) {
+            while (std::optional<QByteArray> message = m_framer.next())
+                m_commands << QJsonDocument::fromJson(*message).object();
+            if (wait > 0 && m_commands.size() >= wait)
+                break;
+            const ssize_t got = ::read(m_commandRead, buffer, sizeof buffer);
+            if (got <= 0)
+                break;
             m_framer.append(buffer, got);
-        QList<QJsonObject> parsed;
-        while (std::optional<QByteArray> message = m_framer.next())
-            parsed << QJsonDocument::fromJson(*message).object();
-        return parsed;
+        }
+        return m_commands;
     }
 
     int connectionCommandFd = -1;
@@ -76,6 +83,7 @@ private:
     int m_commandRead = -1;
     int m_messageWrite = -1;
     MessageFramer m_framer;
+    QList<QJsonObject> m_commands;
 };
 
 // JSON written with single quotes, for readability.
@@ -92,13 +100,35 @@ QList<QByteArray> drain(MessageFramer &framer)
     return messages;
 }
 
-QStringList methodsOf(const QSignalSpy &spy)
+// What a connection handed out, in order: "event <method>", "reply <n>"
+// (the result's n), "failed <message>" or "closed".
+class Log
 {
-    QStringList methods;
-    for (const QList<QVariant> &arguments : spy)
-        methods << arguments.at(0).value<Message>().method;
-    return methods;
-}
+public:
+    explicit Log(Connection &connection)
+    {
+        QObject::connect(&connection, &Connection::eventReceived, &m_context,
+                         [this](const Message &message) { entries << "event " + message.method; });
+        QObject::connect(&connection, &Connection::closed, &m_context,
+                         [this] { entries << QStringLiteral("closed"); });
+    }
+    Connection::Reply reply()
+    {
+        return [this](Result<Message> result) {
+            if (result)
+                entries << QStringLiteral("reply %1").arg(result->params.value("n").toInt());
+            else
+                entries << "failed " + result.error();
+            results << result;
+        };
+    }
+
+    QStringList entries;
+    QList<Result<Message>> results;
+
+private:
+    QObject m_context;
+};
 
 } // namespace
 
@@ -110,21 +140,19 @@ private slots:
     void framerSplitsMessagesWhereverReadsEnd_data();
     void framerSplitsMessagesWhereverReadsEnd();
     void framerKeepsALargeMessageWhole();
-    void callReturnsItsReplyReadInPieces();
-    void eventsBeforeTheReplyAreDeliveredLaterInOrder();
-    void repliesAreMatchedById();
+    void repliesAreMatchedByIdInAnyOrderAndNeverFromSend();
+    void eventsAndRepliesComeInTheirOrderOfArrival();
     void errorReplyBecomesAFailure();
-    void closedPipeFailsEveryWaitingCall();
-    void callTimesOutAndItsLateReplyIsDropped();
-    void idleEventsArePickedUp();
+    void eachCommandHasItsOwnDeadlineAndALateReplyIsDropped();
+    void closedPipeFailsEveryPendingCommandAtOnce();
     void largeDataRepliesKeepTheirBytes();
+    void aFullPipeDoesNotBlockTheCaller();
+    void aReceiverMayDestroyTheConnection();
 
 private:
-    std::unique_ptr<Connection> connect(FakeBrowserEnd &peer,
-                                        std::chrono::milliseconds timeout = 5s)
+    std::unique_ptr<Connection> connect(FakeBrowserEnd &peer)
     {
-        return std::make_unique<Connection>(peer.connectionCommandFd, peer.connectionMessageFd,
-                                            timeout);
+        return std::make_unique<Connection>(peer.connectionCommandFd, peer.connectionMessageFd);
     }
 };
 
@@ -159,201 +187,266 @@ void CdpConnectionTest::framerSplitsMessagesWhereverReadsEnd()
 
 void CdpConnectionTest::framerKeepsALargeMessageWhole()
 {
+    // A large message between small ones, read in pieces or all at once.
     const QByteArray data(8 * 1024 * 1024, 'x');
-    const QByteArray stream =
-        MessageFramer::frame(j("{'data':'") + data + j("'}")) + MessageFramer::frame("{}");
-    MessageFramer framer;
-    QList<QByteArray> messages;
-    for (qsizetype at = 0; at < stream.size(); at += 65536) {
-        framer.append(stream.constData() + at, std::min<qsizetype>(65536, stream.size() - at));
-        messages << drain(framer);
+    const QByteArray stream = MessageFramer::frame(j("{'id':0}")) +
+                              MessageFramer::frame(j("{'data':'") + data + j("'}")) +
+                              MessageFramer::frame("{}") + QByteArray("{'i");
+    for (const qsizetype piece : {qsizetype(65536), stream.size()}) {
+        MessageFramer framer;
+        QList<QByteArray> messages;
+        for (qsizetype at = 0; at < stream.size(); at += piece) {
+            framer.append(stream.constData() + at, std::min(piece, stream.size() - at));
+            messages << drain(framer);
+        }
+        QCOMPARE(messages.size(), 3);
+        QCOMPARE(messages.at(0), j("{'id':0}"));
+        QCOMPARE(messages.at(1).size(), data.size() + 11);
+        QVERIFY(messages.at(1).startsWith(j("{'data':'xxx")));
+        QVERIFY(messages.at(1).endsWith(j("xxx'}")));
+        QCOMPARE(messages.at(2), QByteArray("{}"));
+        QCOMPARE(framer.pendingBytes(), 3);
+        framer.append("d'}\0", 4);
+        QCOMPARE(drain(framer), QList<QByteArray>{"{'id'}"});
     }
-    QCOMPARE(messages.size(), 2);
-    QCOMPARE(messages.at(0).size(), data.size() + 11);
-    QVERIFY(messages.at(0).endsWith(j("xxx'}")));
-    QCOMPARE(messages.at(1), QByteArray("{}"));
 }
 
-void CdpConnectionTest::callReturnsItsReplyReadInPieces()
+void CdpConnectionTest::repliesAreMatchedByIdInAnyOrderAndNeverFromSend()
 {
     FakeBrowserEnd peer;
     auto connection = connect(peer);
-    const QByteArray reply = MessageFramer::frame(j("{'id':1,'result':{'value':'complete'}}"));
-    // The reply arrives in pieces while the call waits.
-    std::thread writer([&peer, reply] {
-        for (qsizetype at = 0; at < reply.size(); at += 7) {
-            std::this_thread::sleep_for(2ms);
-            peer.write(reply.mid(at, 7));
-        }
-    });
-    // The call waits on the pipe, never on the event loop.
-    bool timerFired = false;
-    QTimer::singleShot(0, [&timerFired] { timerFired = true; });
-    const auto result = connection->call(QStringLiteral("Test.method"), {{"a", 1}});
-    writer.join();
-    QVERIFY(!timerFired);
-    QVERIFY2(result, qPrintable(result.error()));
-    QCOMPARE(result->value("value").toString(), QStringLiteral("complete"));
+    Log log(*connection);
+    const int first = connection->send(QStringLiteral("One"), {{"a", 1}}, QString(), log.reply());
+    const int second =
+        connection->send(QStringLiteral("Two"), {}, QStringLiteral("S1"), log.reply());
+    const int third = connection->send(QStringLiteral("Three"), {}, QString(), log.reply());
+    QCOMPARE(connection->pendingCount(), 3);
 
     const QList<QJsonObject> commands = peer.commands();
-    QCOMPARE(commands.size(), 1);
-    QCOMPARE(commands.at(0).value("id").toInt(), 1);
-    QCOMPARE(commands.at(0).value("method").toString(), QStringLiteral("Test.method"));
+    QCOMPARE(commands.size(), 3);
+    QCOMPARE(commands.at(0).value("id").toInt(), first);
+    QCOMPARE(commands.at(0).value("method").toString(), QStringLiteral("One"));
     QCOMPARE(commands.at(0).value("params").toObject().value("a").toInt(), 1);
+    QVERIFY(!commands.at(0).contains("sessionId"));
+    QCOMPARE(commands.at(1).value("sessionId").toString(), QStringLiteral("S1"));
+    QVERIFY(first != second && second != third && first != third);
+
+    // Answered out of order, the middle reply split across writes.
+    const QByteArray replies =
+        MessageFramer::frame(
+            j("{'id':%3,'result':{'n':3}}").replace("%3", QByteArray::number(third))) +
+        MessageFramer::frame(j("{'id':%2,'result':{'n':2},'sessionId':'S1'}")
+                                 .replace("%2", QByteArray::number(second))) +
+        MessageFramer::frame(
+            j("{'id':%1,'result':{'n':1}}").replace("%1", QByteArray::number(first)));
+    peer.write(replies.left(30));
+    // Nothing is handed out without the event loop.
+    QTest::qSleep(20);
+    QCOMPARE(log.entries, QStringList());
+    peer.write(replies.mid(30));
+    QTRY_COMPARE(log.entries, (QStringList{"reply 3", "reply 2", "reply 1"}));
+    QCOMPARE(log.results.at(1)->sessionId, QStringLiteral("S1"));
+    QCOMPARE(log.results.at(1)->method, QStringLiteral("Two"));
+    QCOMPARE(connection->pendingCount(), 0);
+
+    // A command sent without a callback keeps nothing; its reply is dropped.
+    const int untracked = connection->send(QStringLiteral("Four"));
+    QVERIFY(untracked > third);
+    QCOMPARE(connection->pendingCount(), 0);
+    peer.send(j("{'id':%4,'result':{'n':4}}").replace("%4", QByteArray::number(untracked)));
+    QTest::qWait(50);
+    QCOMPARE(log.entries.size(), 3);
 }
 
-void CdpConnectionTest::eventsBeforeTheReplyAreDeliveredLaterInOrder()
+void CdpConnectionTest::eventsAndRepliesComeInTheirOrderOfArrival()
 {
     FakeBrowserEnd peer;
     auto connection = connect(peer);
-    QSignalSpy messages(connection.get(), &Connection::messageReceived);
-    // Events and the reply, several in one write.
-    peer.write(MessageFramer::frame(j("{'method':'First','params':{'n':1}}")) +
-               MessageFramer::frame(j("{'method':'Second','sessionId':'S1'}")) +
-               MessageFramer::frame(j("{'id':1,'result':{},'sessionId':'S1'}")) +
+    Log log(*connection);
+    QSignalSpy events(connection.get(), &Connection::eventReceived);
+    connection->send(QStringLiteral("A"), {}, QString(), log.reply());
+    connection->send(QStringLiteral("B"), {}, QString(), log.reply());
+    const quint64 before = connection->nextSequence();
+    peer.write(MessageFramer::frame(j("{'method':'First','params':{'x':1}}")) +
+               MessageFramer::frame(j("{'id':2,'result':{'n':2}}")) +
+               MessageFramer::frame(j("{'method':'Second','sessionId':'S1'}")));
+    QTRY_COMPARE(log.entries.size(), 3);
+    peer.write(MessageFramer::frame(j("{'id':1,'result':{'n':1}}")) +
                MessageFramer::frame(j("{'method':'Third'}")));
-    const auto result = connection->call(QStringLiteral("Test.method"), {}, QStringLiteral("S1"));
-    QVERIFY2(result, qPrintable(result.error()));
-    QCOMPARE(peer.commands().at(0).value("sessionId").toString(), QStringLiteral("S1"));
-    // Nothing is emitted from inside the call.
-    QCOMPARE(messages.count(), 0);
-    QTRY_COMPARE(messages.count(), 3);
-    QCOMPARE(methodsOf(messages), (QStringList{"First", "Second", "Third"}));
-    const Message second = messages.at(1).at(0).value<Message>();
+    QTRY_COMPARE(log.entries,
+                 (QStringList{"event First", "reply 2", "event Second", "reply 1", "event Third"}));
+    const Message first = events.at(0).at(0).value<Message>();
+    QVERIFY(first.isEvent());
+    QCOMPARE(first.params.value("x").toInt(), 1);
+    QCOMPARE(first.sequence, before);
+    const Message second = events.at(1).at(0).value<Message>();
     QCOMPARE(second.sessionId, QStringLiteral("S1"));
-    QVERIFY(second.isEvent());
-    QCOMPARE(messages.at(0).at(0).value<Message>().params.value("n").toInt(), 1);
-}
-
-void CdpConnectionTest::repliesAreMatchedById()
-{
-    FakeBrowserEnd peer;
-    auto connection = connect(peer);
-    QSignalSpy messages(connection.get(), &Connection::messageReceived);
-    const auto first = connection->send(QStringLiteral("One"));
-    const auto posted = connection->post(QStringLiteral("Two"), {}, {}, true);
-    const auto third = connection->send(QStringLiteral("Three"));
-    QVERIFY(first && posted && third);
-    // Answered out of order.
-    peer.send(j("{'id':3,'result':{'n':3}}"));
-    peer.send(j("{'id':2,'result':{'n':2}}"));
-    peer.send(j("{'id':1,'result':{'n':1}}"));
-    QCOMPARE(connection->wait(first.value())->value("n").toInt(), 1);
-    QCOMPARE(connection->wait(third.value())->value("n").toInt(), 3);
-    // The posted command's reply comes as a message.
-    QTRY_COMPARE(messages.count(), 1);
-    const Message reply = messages.at(0).at(0).value<Message>();
-    QVERIFY(!reply.isEvent());
-    QCOMPARE(reply.id, posted.value());
-    QCOMPARE(reply.params.value("n").toInt(), 2);
+    QVERIFY(second.sequence > first.sequence);
+    QCOMPARE(connection->nextSequence(), before + 5);
 }
 
 void CdpConnectionTest::errorReplyBecomesAFailure()
 {
     FakeBrowserEnd peer;
     auto connection = connect(peer);
+    Log log(*connection);
+    connection->send(QStringLiteral("Runtime.evaluate"), {}, QString(), log.reply());
     peer.send(j("{'id':1,'error':{'code':-32000,'message':'Cannot find context'}}"));
-    const auto result = connection->call(QStringLiteral("Runtime.evaluate"));
+    QTRY_COMPARE(log.results.size(), 1);
+    const Result<Message> &result = log.results.at(0);
     QVERIFY(!result);
-    QVERIFY2(result.error().contains(QLatin1String("Cannot find context")),
-             qPrintable(result.error()));
-    QVERIFY(result.error().contains(QLatin1String("Runtime.evaluate")));
+    QCOMPARE(
+        result.error(),
+        QStringLiteral("The browser could not carry out Runtime.evaluate: Cannot find context"));
+    QCOMPARE(result.kind(), FailureKind::Other);
     QVERIFY(connection->isOpen());
 }
 
-void CdpConnectionTest::closedPipeFailsEveryWaitingCall()
-{
-    FakeBrowserEnd peer;
-    auto connection = connect(peer, 30s);
-    QSignalSpy closed(connection.get(), &Connection::closed);
-    QSignalSpy messages(connection.get(), &Connection::messageReceived);
-    const auto first = connection->send(QStringLiteral("One"));
-    const auto second = connection->send(QStringLiteral("Two"));
-    const auto posted = connection->post(QStringLiteral("Three"), {}, {}, true);
-    QVERIFY(first && second && posted);
-    std::thread closer([&peer] {
-        std::this_thread::sleep_for(50ms);
-        peer.closeMessages();
-    });
-    const auto firstResult = connection->wait(first.value());
-    closer.join();
-    QVERIFY(!firstResult);
-    QCOMPARE(firstResult.error(), QStringLiteral("The browser stopped unexpectedly."));
-    const auto secondResult = connection->wait(second.value());
-    QVERIFY(!secondResult);
-    QCOMPARE(secondResult.error(), firstResult.error());
-    QVERIFY(!connection->isOpen());
-    const auto later = connection->call(QStringLiteral("Four"));
-    QVERIFY(!later);
-    QCOMPARE(later.error(), firstResult.error());
-
-    // The posted command's failure, then the closing, through the event loop.
-    QCOMPARE(closed.count(), 0);
-    QTRY_COMPARE(closed.count(), 1);
-    QCOMPARE(messages.count(), 1);
-    QCOMPARE(messages.at(0).at(0).value<Message>().id, posted.value());
-    QCOMPARE(messages.at(0).at(0).value<Message>().error, firstResult.error());
-}
-
-void CdpConnectionTest::callTimesOutAndItsLateReplyIsDropped()
-{
-    FakeBrowserEnd peer;
-    auto connection = connect(peer, 200ms);
-    const auto result = connection->call(QStringLiteral("Slow.method"));
-    QVERIFY(!result);
-    QVERIFY2(result.error().contains(QLatin1String("did not answer")), qPrintable(result.error()));
-    // The late reply to the first call must not be taken for the second's.
-    peer.send(j("{'id':1,'result':{'n':1}}"));
-    peer.send(j("{'id':2,'result':{'n':2}}"));
-    const auto next = connection->call(QStringLiteral("Next.method"));
-    QVERIFY2(next, qPrintable(next.error()));
-    QCOMPARE(next->value("n").toInt(), 2);
-}
-
-void CdpConnectionTest::idleEventsArePickedUp()
+void CdpConnectionTest::eachCommandHasItsOwnDeadlineAndALateReplyIsDropped()
 {
     FakeBrowserEnd peer;
     auto connection = connect(peer);
-    QSignalSpy messages(connection.get(), &Connection::messageReceived);
-    peer.send(j("{'method':'Idle.one'}"));
-    peer.write(MessageFramer::frame(j("{'method':'Idle.two'}")) + j("{'meth"));
-    QTRY_COMPARE(messages.count(), 2);
-    peer.write(QByteArray(j("od':'Idle.three'}")) + '\0');
-    QTRY_COMPARE(messages.count(), 3);
-    QCOMPARE(methodsOf(messages), (QStringList{"Idle.one", "Idle.two", "Idle.three"}));
+    Log log(*connection);
+    Connection::Options quick;
+    quick.timeout = 200ms;
+    connection->send(QStringLiteral("Slow.method"), {}, quick, log.reply());
+    connection->send(QStringLiteral("Patient.method"), {}, QString(), log.reply());
+    QTRY_COMPARE_WITH_TIMEOUT(log.entries.size(), 1, 5000);
+    QCOMPARE(log.entries.at(0),
+             QStringLiteral("failed The browser did not answer within 0.2 seconds."));
+    QCOMPARE(log.results.at(0).kind(), FailureKind::Timeout);
+    // The timed-out command is forgotten; the other still waits.
+    QCOMPARE(connection->pendingCount(), 1);
+
+    // The late reply is dropped, and not taken for another command's.
+    peer.send(j("{'id':1,'result':{'n':1}}"));
+    const int third = connection->send(QStringLiteral("Next.method"), {}, QString(), log.reply());
+    QCOMPARE(third, 3);
+    peer.send(j("{'id':3,'result':{'n':3}}"));
+    peer.send(j("{'id':2,'result':{'n':2}}"));
+    QTRY_COMPARE(log.entries.size(), 3);
+    QCOMPARE(log.entries.mid(1), (QStringList{"reply 3", "reply 2"}));
+    QCOMPARE(connection->pendingCount(), 0);
+    QTest::qWait(50);
+    QCOMPARE(log.entries.size(), 3);
+}
+
+void CdpConnectionTest::closedPipeFailsEveryPendingCommandAtOnce()
+{
+    FakeBrowserEnd peer;
+    auto connection = connect(peer);
+    Log log(*connection);
+    Connection::Options patient;
+    patient.timeout = 60s;
+    connection->send(QStringLiteral("One"), {}, patient, log.reply());
+    connection->send(QStringLiteral("Two"), {}, patient, log.reply());
+    peer.send(j("{'method':'Before'}"));
+    peer.closeMessages();
+    QTRY_COMPARE_WITH_TIMEOUT(log.entries.size(), 4, 2000);
+    const QString lost = QStringLiteral("failed The browser stopped unexpectedly.");
+    QCOMPARE(log.entries, (QStringList{"event Before", lost, lost, "closed"}));
+    QCOMPARE(log.results.at(0).kind(), FailureKind::BrowserLost);
+    QVERIFY(!connection->isOpen());
+    QCOMPARE(connection->pendingCount(), 0);
+
+    // A later command fails too, from the event loop and not from send().
+    QCOMPARE(connection->send(QStringLiteral("Three"), {}, QString(), log.reply()), 0);
+    QCOMPARE(log.entries.size(), 4);
+    QTRY_COMPARE(log.entries.size(), 5);
+    QCOMPARE(log.entries.at(4), lost);
+    QTest::qWait(50);
+    QCOMPARE(log.entries.count(QStringLiteral("closed")), 1);
 }
 
 void CdpConnectionTest::largeDataRepliesKeepTheirBytes()
 {
     FakeBrowserEnd peer;
     auto connection = connect(peer);
-    QSignalSpy messages(connection.get(), &Connection::messageReceived);
+    Log log(*connection);
     QByteArray picture(3 * 1024 * 1024, Qt::Uninitialized);
     for (qsizetype i = 0; i < picture.size(); ++i)
         picture[i] = static_cast<char>(i * 7 % 251);
     const QByteArray base64 = picture.toBase64();
-    // A large reply, an event behind it, then a small reply to a second
-    // call, and a large one whose string holds an escape.
+    Connection::Options keep;
+    keep.keepData = true;
+    for (int i = 0; i < 3; ++i)
+        connection->send(QStringLiteral("Page.captureScreenshot"), {}, keep, log.reply());
+    // The same large reply to a command that did not ask to keep the data.
+    connection->send(QStringLiteral("Other"), {}, QString(), log.reply());
+    // A large reply with an event behind it, then a small reply, a large one
+    // whose string holds an escape, and the plain one; from another thread,
+    // so that the pipe is read while it is written.
     std::thread writer([&peer, &base64] {
         peer.write(j("{'id':1,'result':{'data':'") + base64 + j("','more':5},'sessionId':'S'}") +
                    '\0' + MessageFramer::frame(j("{'method':'After'}")));
-        std::this_thread::sleep_for(20ms);
         peer.send(j("{'id':2,'result':{'data':'c21hbGw='}}"));
-        std::this_thread::sleep_for(20ms);
         peer.send(j("{'id':3,'result':{'data':'") + base64.left(2 * 1024 * 1024) + j("\\/'}}"));
+        peer.send(j("{'id':4,'result':{'data':'") + base64 + j("'}}"));
     });
-    const auto large = connection->callForData(QStringLiteral("Page.captureScreenshot"));
-    const auto small = connection->callForData(QStringLiteral("Page.captureScreenshot"));
-    const auto escaped = connection->callForData(QStringLiteral("Page.captureScreenshot"));
+    QTRY_COMPARE_WITH_TIMEOUT(log.results.size(), 4, 10000);
     writer.join();
-    QVERIFY2(large, qPrintable(large.error()));
-    QCOMPARE(large->size(), base64.size());
-    QVERIFY(large.value() == base64);
-    QVERIFY2(small, qPrintable(small.error()));
-    QCOMPARE(small.value(), QByteArray("c21hbGw="));
-    QVERIFY2(escaped, qPrintable(escaped.error()));
-    QCOMPARE(escaped.value(), base64.left(2 * 1024 * 1024) + "/");
-    QTRY_COMPARE(methodsOf(messages), QStringList{"After"});
+    QCOMPARE(log.entries.at(1), QStringLiteral("event After"));
+    for (const Result<Message> &result : std::as_const(log.results))
+        QVERIFY2(result, qPrintable(result.error()));
+    const Message &large = log.results.at(0).value();
+    QVERIFY(large.data == base64);
+    QCOMPARE(large.params.value("more").toInt(), 5);
+    QVERIFY(!large.params.contains("data"));
+    QCOMPARE(large.sessionId, QStringLiteral("S"));
+    QCOMPARE(log.results.at(1)->data, QByteArray("c21hbGw="));
+    QCOMPARE(log.results.at(2)->data, base64.left(2 * 1024 * 1024) + "/");
+    const Message &plain = log.results.at(3).value();
+    QVERIFY(plain.data.isEmpty());
+    QCOMPARE(plain.params.value("data").toString().size(), base64.size());
+}
+
+void CdpConnectionTest::aFullPipeDoesNotBlockTheCaller()
+{
+    FakeBrowserEnd peer;
+    auto connection = connect(peer);
+    Log log(*connection);
+    // Far more than a pipe holds, while the browser reads nothing: send()
+    // returns at once, keeping what the pipe does not take.
+    const QString large(4 * 1024 * 1024, QLatin1Char('x'));
+    connection->send(QStringLiteral("Large"), {{"text", large}}, QString(), log.reply());
+    connection->send(QStringLiteral("Small"), {}, QString(), log.reply());
+    QCOMPARE(connection->pendingCount(), 2);
+
+    // The rest is written as the browser reads, from the event loop.
+    QList<QJsonObject> commands;
+    std::atomic<bool> finished{false};
+    std::thread reader([&peer, &commands, &finished] {
+        commands = peer.commands(2);
+        finished = true;
+    });
+    if (!QTest::qWaitFor([&finished] { return finished.load(); }, 10000))
+        connection.reset(); // ends the reader's wait
+    reader.join();
+    QVERIFY(finished);
+    QCOMPARE(commands.size(), 2);
+    QCOMPARE(commands.at(0).value("params").toObject().value("text").toString(), large);
+    QCOMPARE(commands.at(1).value("method").toString(), QStringLiteral("Small"));
+    peer.send(j("{'id':2,'result':{'n':2}}"));
+    QTRY_COMPARE(log.entries, QStringList{"reply 2"});
+}
+
+void CdpConnectionTest::aReceiverMayDestroyTheConnection()
+{
+    FakeBrowserEnd peer;
+    auto connection = connect(peer);
+    int calls = 0;
+    connection->send(QStringLiteral("One"), {}, QString(), [&](Result<Message>) {
+        ++calls;
+        connection.reset();
+    });
+    connection->send(QStringLiteral("Two"), {}, QString(), [&](Result<Message>) { ++calls; });
+    peer.write(MessageFramer::frame(j("{'id':1,'result':{}}")) +
+               MessageFramer::frame(j("{'id':2,'result':{}}")));
+    peer.closeMessages();
+    QTRY_VERIFY(!connection);
+    QTest::qWait(50);
+    // Nothing more is handed out once it is gone.
+    QCOMPARE(calls, 1);
 }
 
 QTEST_MAIN(CdpConnectionTest)

@@ -1,15 +1,17 @@
 // The browser layer's own logic, without Chromium: what page events mean,
-// painting in bands, resolving addresses, and stale profile folders.
+// resolving addresses, stale profile folders, and a browser that cannot
+// start.
 
 #include "platform/cdp/addressresolution.h"
-#include "platform/cdp/bandedpaint.h"
 #include "platform/cdp/chromiumbrowser.h"
 #include "platform/cdp/pageevents.h"
 #include "platform/cdp/profilefolders.h"
+#include "support/waitfor.h"
 
 #include <QDir>
 #include <QJsonObject>
 #include <QProcess>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -32,25 +34,6 @@ QJsonObject navigated(const QString &frameId, const QString &url, const QString 
     return {{QStringLiteral("frame"), frame}};
 }
 
-// A band painter whose pixels encode the document row they show.
-QImage bandPicture(const QRect &band)
-{
-    QImage image(band.size(), QImage::Format_ARGB32);
-    for (int y = 0; y < band.height(); ++y)
-        for (int x = 0; x < band.width(); x += std::max(1, band.width() - 1))
-            image.setPixel(x, y, qRgb((band.y() + y) % 251, (band.y() + y) / 251 % 251, 7));
-    return image;
-}
-
-bool rowsMatchDocument(const QImage &image)
-{
-    for (int y = 0; y < image.height(); ++y)
-        if (image.pixel(0, y) != qRgb(y % 251, y / 251 % 251, 7) ||
-            image.pixel(image.width() - 1, y) != qRgb(y % 251, y / 251 % 251, 7))
-            return false;
-    return true;
-}
-
 } // namespace
 
 class CdpLogicTest : public QObject
@@ -61,9 +44,6 @@ private slots:
     void framesCompleteBeforeTheTopLevelOnce();
     void eachLoadOfThePageCompletesOnce();
     void failedAndSameDocumentNavigations();
-    void tallAreasArePaintedInBands();
-    void paintFailuresAreReported();
-    void bandsStayWithinTheMemoryBound();
     void resolvesAddresses_data();
     void resolvesAddresses();
     void removesOnlyStaleProfileFolders();
@@ -145,70 +125,6 @@ void CdpLogicTest::failedAndSameDocumentNavigations()
     QCOMPARE(events.navigationAnswered(loading, {}), QList<Signal>{});
 }
 
-void CdpLogicTest::tallAreasArePaintedInBands()
-{
-    QList<QRect> asked;
-    const PaintBand painter = [&asked](const QRect &band) -> Result<QImage> {
-        asked << band;
-        return bandPicture(band);
-    };
-    // 1,000 rows in bands of at most 300: four bands of 250.
-    const Result<QImage> banded = paintInBands(QSize(40, 1000), 300, painter);
-    QVERIFY2(banded, qPrintable(banded.error()));
-    QCOMPARE(asked, (QList<QRect>{QRect(0, 0, 40, 250), QRect(0, 250, 40, 250),
-                                  QRect(0, 500, 40, 250), QRect(0, 750, 40, 250)}));
-    QCOMPARE(banded->size(), QSize(40, 1000));
-    QCOMPARE(banded->format(), QImage::Format_RGB32);
-    QVERIFY(rowsMatchDocument(banded.value()));
-
-    // An area that fits one band is painted at once.
-    asked.clear();
-    const Result<QImage> single = paintInBands(QSize(40, 300), 300, painter);
-    QVERIFY(single);
-    QCOMPARE(asked, QList<QRect>{QRect(0, 0, 40, 300)});
-    QCOMPARE(single->format(), QImage::Format_RGB32);
-    QVERIFY(rowsMatchDocument(single.value()));
-}
-
-void CdpLogicTest::paintFailuresAreReported()
-{
-    const PaintBand painter = [](const QRect &band) -> Result<QImage> { return bandPicture(band); };
-    const Result<QImage> empty = paintInBands(QSize(0, 100), 300, painter);
-    QVERIFY(!empty);
-    QCOMPARE(empty.error(), QStringLiteral("The page has nothing to paint."));
-    QVERIFY(!paintInBands(QSize(100, 0), 300, painter));
-
-    const Result<QImage> huge = paintInBands(QSize(200000, 200000), 300, painter);
-    QVERIFY(!huge);
-    QCOMPARE(huge.error(),
-             QStringLiteral("The page is too large to hold in memory (200000 x 200000 pixels)."));
-
-    // A band that comes back the wrong size, or not at all, fails the paint.
-    int bands = 0;
-    const PaintBand shortSecond = [&bands](const QRect &band) -> Result<QImage> {
-        return bandPicture(++bands == 2 ? band.adjusted(0, 0, 0, -1) : band);
-    };
-    const Result<QImage> wrong = paintInBands(QSize(40, 1000), 300, shortSecond);
-    QVERIFY(!wrong);
-    QVERIFY2(wrong.error().contains(QLatin1String("40 x 249")), qPrintable(wrong.error()));
-    const PaintBand failing = [](const QRect &) -> Result<QImage> {
-        return Failure{QStringLiteral("The browser stopped unexpectedly.")};
-    };
-    QCOMPARE(paintInBands(QSize(40, 1000), 300, failing).error(),
-             QStringLiteral("The browser stopped unexpectedly."));
-}
-
-void CdpLogicTest::bandsStayWithinTheMemoryBound()
-{
-    QCOMPARE(bandHeightFor(1280, 32768), 32768);
-    const qint64 bound = qint64(256) * 1024 * 1024;
-    const int tall = bandHeightFor(1280, 1000000);
-    QVERIFY(tall < 1000000);
-    QVERIFY(qint64(tall) * 1280 * 4 <= bound);
-    QVERIFY(qint64(tall + 1) * 1280 * 4 > bound);
-    QCOMPARE(bandHeightFor(100000000, 32768), 1);
-}
-
 void CdpLogicTest::resolvesAddresses_data()
 {
     QTest::addColumn<QString>("address");
@@ -276,16 +192,44 @@ void CdpLogicTest::aMissingBrowserIsReportedByPath()
     ChromiumBrowserOptions options;
     options.executable = QStringLiteral("/nonexistent/chromium");
     ChromiumBrowser browser(options);
-    const Status navigated = browser.navigate(QStringLiteral("http://127.0.0.1/"));
-    QVERIFY(!navigated);
-    QVERIFY2(navigated.error().contains(options.executable), qPrintable(navigated.error()));
-    QVERIFY(!browser.hasDocument());
+    QVERIFY(!browser.startStatus());
+    QVERIFY2(browser.startStatus().error().contains(options.executable),
+             qPrintable(browser.startStatus().error()));
     QCOMPARE(browser.processId(), 0);
-    QVERIFY(!browser.measureDocument());
-    // The layout viewport is kept for when a browser runs.
-    QVERIFY(browser.setLayoutViewport(QSize(800, 600)));
-    QCOMPARE(browser.layoutViewport(), QSize(800, 600));
-    QVERIFY(!browser.setLayoutViewport(QSize(0, 600)));
+
+    // A page asked for is lost at once, saying why, from the event loop.
+    Page *page = browser.openPage();
+    QVERIFY(page->isLost());
+    QSignalSpy lost(page, &Page::lost);
+    QCOMPARE(lost.count(), 0);
+    QTRY_COMPARE(lost.count(), 1);
+    const auto why = lost.at(0).at(0).value<Failure>();
+    QCOMPARE(why.kind, FailureKind::BrowserLost);
+    QVERIFY2(why.message.contains(options.executable), qPrintable(why.message));
+
+    // Every request fails with the same failure; nothing is loaded.
+    const Status navigated = page->navigate(QStringLiteral("http://127.0.0.1/"));
+    QVERIFY(!navigated);
+    QCOMPARE(navigated.error(), why.message);
+    QVERIFY(!page->hasDocument());
+    const Result<DocumentMetrics> metrics =
+        test::waitFor<DocumentMetrics>([page](auto done) { page->measureDocument(done); });
+    QVERIFY(!metrics);
+    QCOMPARE(metrics.kind(), FailureKind::BrowserLost);
+    const Result<QByteArray> painted =
+        test::waitFor<QByteArray>([page](auto done) { page->paint(QRect(0, 0, 10, 10), done); });
+    QCOMPARE(painted.error(), why.message);
+    const Result<int> pages =
+        test::waitFor<int>([&browser](auto done) { browser.countPages(done); });
+    QVERIFY(!pages);
+
+    // The layout viewport is kept, and checked.
+    QVERIFY(page->setLayoutViewport(QSize(800, 600), 2));
+    QCOMPARE(page->layoutViewport(), QSize(800, 600));
+    QCOMPARE(page->deviceScale(), 2.0);
+    QVERIFY(!page->setLayoutViewport(QSize(0, 600)));
+    QVERIFY(!page->setLayoutViewport(QSize(800, 600), 0));
+    QCOMPARE(lost.count(), 1);
 }
 
 QTEST_MAIN(CdpLogicTest)

@@ -1,14 +1,19 @@
-// End-to-end tests of the Chromium browser: a real headless Chromium loads
-// pages served by the test's own HTTP server.
+// End-to-end tests of the Chromium browser and its pages: a real headless
+// Chromium loads pages served by the test's own HTTP server.
 
 #include "platform/cdp/chromiumbrowser.h"
 #include "support/pageload.h"
 #include "support/pageserver.h"
+#include "support/processtree.h"
 #include "support/stripedpage.h"
+#include "support/waitfor.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QImage>
+#include <QImageReader>
+#include <QPointer>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -19,27 +24,37 @@
 #include <memory>
 
 using namespace snapvel;
+using namespace std::chrono_literals;
 using snapvel::test::PageServer;
 
 namespace {
 
 constexpr int LoadTimeoutMs = 20000;
+// How soon a lost renderer or browser must be reported.
+constexpr int LossReportedMs = 2000;
 
-// What a browser emitted, in order: "download", "frame" or "top".
-class EventLog
+// What a page emitted, in order: "download", "frame", "top", or "lost"
+// followed by the failure's message.
+class PageLog
 {
 public:
-    explicit EventLog(Browser &browser)
+    explicit PageLog(Page &page)
     {
-        QObject::connect(&browser, &Browser::downloadComplete, &m_context,
+        QObject::connect(&page, &Page::downloadComplete, &m_context,
                          [this] { m_events << QStringLiteral("download"); });
-        QObject::connect(&browser, &Browser::documentComplete, &m_context, [this](bool topLevel) {
+        QObject::connect(&page, &Page::documentComplete, &m_context, [this](bool topLevel) {
             m_events << (topLevel ? QStringLiteral("top") : QStringLiteral("frame"));
+        });
+        QObject::connect(&page, &Page::lost, &m_context, [this](const Failure &why) {
+            m_events << QStringLiteral("lost ") + why.message;
+            lostKind = why.kind;
         });
     }
     QStringList events() const { return m_events; }
     int count(const QString &event) const { return m_events.count(event); }
-    void clear() { m_events.clear(); }
+    bool lost() const { return !m_events.filter(QRegularExpression("^lost ")).isEmpty(); }
+
+    FailureKind lostKind = FailureKind::Other;
 
 private:
     QObject m_context;
@@ -86,9 +101,54 @@ QList<qint64> processGroupMembers(qint64 pgid)
     return members;
 }
 
+// Kills every renderer of a Chromium; returns how many there were.
+int killRenderers(qint64 chromium)
+{
+    const QList<qint64> renderers =
+        test::descendantsWith(chromium, QStringLiteral("--type=renderer"));
+    for (const qint64 pid : renderers)
+        ::kill(static_cast<pid_t>(pid), SIGKILL);
+    return static_cast<int>(renderers.size());
+}
+
 QByteArray framePage(const QByteArray &text)
 {
     return "<!DOCTYPE html><html><body><p>" + text + "</p></body></html>";
+}
+
+Result<DocumentMetrics> measure(Page &page)
+{
+    return test::waitFor<DocumentMetrics>([&page](auto done) { page.measureDocument(done); });
+}
+
+Result<QImage> paintPicture(Page &page, const QRect &clip)
+{
+    const Result<QByteArray> png =
+        test::waitFor<QByteArray>([&page, clip](auto done) { page.paint(clip, done); });
+    if (!png)
+        return png.failure();
+    const QImage image = QImage::fromData(png.value(), "PNG");
+    if (image.isNull())
+        return Failure{QStringLiteral("the paint is not a PNG picture")};
+    return image;
+}
+
+Result<int> pageCount(ChromiumBrowser &browser)
+{
+    return test::waitFor<int>([&browser](auto done) { browser.countPages(done); });
+}
+
+// Asks for the page count until it is `expected`; returns the last count.
+int waitForPageCount(ChromiumBrowser &browser, int expected)
+{
+    int pages = -1;
+    for (int attempt = 0; attempt < 100 && pages != expected; ++attempt) {
+        if (attempt > 0)
+            QTest::qWait(50);
+        const Result<int> counted = pageCount(browser);
+        pages = counted ? counted.value() : -1;
+    }
+    return pages;
 }
 
 } // namespace
@@ -99,33 +159,39 @@ class ChromiumBrowserE2E : public QObject
 
 private slots:
     void initTestCase();
-    void noEventsBeforeFirstNavigate();
-    void refusesJavascriptAddresses();
+    void init();
+    void cleanup();
+    void requestsWaitUntilTheBrowserIsReady();
     void framesCompleteBeforeTheTopLevelDocument();
     void failedNavigationStillEndsTheDownload();
     void measuresTheScrollingElement();
-    void measuringADocumentWithoutBodyFails();
     void paintsATallPageRowByRow();
+    void paintingDoesNotEnlargeTheLayoutViewport();
     void refusesNewWindows();
     void allowedNewWindowLeavesThePageAlone();
-    void recoversFromAKilledBrowser();
-    void replacesAHungBrowser();
+    void twoPagesLoadAndPaintIndependently();
+    void aKilledRendererLosesOnlyItsPage();
+    void aPageThatNeverYieldsIsLost();
+    void aKilledOrHungBrowserIsReplaced();
     void leavesNothingBehindWhenDestroyed();
     void diesWithTheProgramAndItsProfileIsClearedLater();
-    void paintingDoesNotEnlargeTheLayoutViewport();
     void cleanupTestCase();
 
 private:
-    // Navigates to a page of the test server and waits for its top-level
-    // completion.
-    bool loadAndWait(Browser &browser, const QString &path);
+    // Navigates a page to a path of the test server and waits for its
+    // top-level completion.
+    bool loadAndWait(Page &page, const QString &path);
 
     std::unique_ptr<PageServer> m_server;
     std::unique_ptr<ChromiumBrowser> m_browser;
+    // A fresh page of m_browser for each test.
+    QPointer<Page> m_page;
 };
 
 void ChromiumBrowserE2E::initTestCase()
 {
+    // A 20,000 px paint decodes to more than Qt's default limit.
+    QImageReader::setAllocationLimit(1024);
     m_server = std::make_unique<PageServer>();
     m_server->addPage(QStringLiteral("/small.html"), framePage("small"));
     m_server->addPage(QStringLiteral("/frame1.html"), framePage("first frame"));
@@ -134,7 +200,23 @@ void ChromiumBrowserE2E::initTestCase()
                       "<!DOCTYPE html><html><body><h1>Two frames</h1>"
                       "<iframe src=\"/frame1.html\"></iframe>"
                       "<iframe src=\"/frame2.html\"></iframe></body></html>");
+    // A page whose picture never arrives: its load never ends.
+    m_server->addStalled(QStringLiteral("/stalled.png"));
+    m_server->addPage(
+        QStringLiteral("/loading.html"),
+        "<!DOCTYPE html><html><body>loading <img src=\"/stalled.png\"></body></html>");
     m_browser = std::make_unique<ChromiumBrowser>();
+    QVERIFY2(m_browser->startStatus(), qPrintable(m_browser->startStatus().error()));
+}
+
+void ChromiumBrowserE2E::init()
+{
+    m_page = m_browser->openPage();
+}
+
+void ChromiumBrowserE2E::cleanup()
+{
+    delete m_page;
 }
 
 void ChromiumBrowserE2E::cleanupTestCase()
@@ -143,71 +225,75 @@ void ChromiumBrowserE2E::cleanupTestCase()
     m_server.reset();
 }
 
-bool ChromiumBrowserE2E::loadAndWait(Browser &browser, const QString &path)
+bool ChromiumBrowserE2E::loadAndWait(Page &page, const QString &path)
 {
-    return test::loadAndWait(browser, m_server->url(path).toString(), LoadTimeoutMs);
+    return test::loadAndWait(page, m_server->url(path).toString(), LoadTimeoutMs);
 }
 
-void ChromiumBrowserE2E::noEventsBeforeFirstNavigate()
+void ChromiumBrowserE2E::requestsWaitUntilTheBrowserIsReady()
 {
-    EventLog log(*m_browser);
-    QSignalSpy windows(m_browser.get(), &Browser::newWindowRequested);
-    QVERIFY(!m_browser->hasDocument());
-    const Result<DocumentMetrics> metrics = m_browser->measureDocument();
-    QVERIFY(!metrics);
-    QCOMPARE(metrics.error(), QStringLiteral("No page has been loaded yet."));
-    QVERIFY(!m_browser->paint());
-    QVERIFY(!m_browser->hideScrollbars());
-    // Kept until Chromium is attached to, then applied (measured below).
-    QVERIFY(m_browser->setLayoutViewport(QSize(1100, 700)));
-    // Let Chromium start and load its blank start page, with the event loop
-    // running meanwhile.
-    const Result<int> pages = m_browser->pageCount();
-    QVERIFY2(pages, qPrintable(pages.error()));
-    QTest::qWait(1500);
-    QCOMPARE(log.events(), QStringList());
-    QCOMPARE(windows.count(), 0);
-    QVERIFY(!m_browser->hasDocument());
-}
-
-void ChromiumBrowserE2E::refusesJavascriptAddresses()
-{
-    EventLog log(*m_browser);
+    // A page of a browser that has only just been started.
+    ChromiumBrowser browser;
+    Page *page = browser.openPage();
+    PageLog log(*page);
+    QVERIFY(!page->isLost());
+    QVERIFY(!page->hasDocument());
+    const Result<DocumentMetrics> none = measure(*page);
+    QVERIFY(!none);
+    QCOMPARE(none.error(), QStringLiteral("No page has been loaded yet."));
+    QVERIFY(!paintPicture(*page, QRect(0, 0, 10, 10)));
+    // Addresses that would run script are refused, and load nothing.
     for (const QString &address :
          {QStringLiteral("javascript:alert(1)"), QStringLiteral("  JavaScript:void(0)"),
           QStringLiteral("JAVASCRIPT:location='http://127.0.0.1/'")}) {
-        const Status status = m_browser->navigate(address);
+        const Status status = page->navigate(address);
         QVERIFY2(!status, qPrintable(address));
         QVERIFY(status.error().contains(QLatin1String("javascript:")));
     }
-    QTest::qWait(500);
-    QVERIFY(!m_browser->hasDocument());
-    QCOMPARE(log.events(), QStringList());
+    QVERIFY(!page->hasDocument());
+
+    // Kept until the page is ready, then applied and loaded in order.
+    QVERIFY(page->setLayoutViewport(QSize(1100, 700)));
+    page->hideScrollbars();
+    QVERIFY(loadAndWait(*page, QStringLiteral("/small.html")));
+    QCOMPARE(log.events(), (QStringList{"download", "top"}));
+    const Result<DocumentMetrics> metrics = measure(*page);
+    QVERIFY2(metrics, qPrintable(metrics.error()));
+    QCOMPARE(metrics->clientWidth, 1100);
+    QCOMPARE(metrics->clientHeight, 700);
+    QCOMPARE(pageCount(browser).value(), 1);
 }
 
 void ChromiumBrowserE2E::framesCompleteBeforeTheTopLevelDocument()
 {
-    EventLog log(*m_browser);
-    QVERIFY(loadAndWait(*m_browser, QStringLiteral("/frames.html")));
-    QVERIFY(m_browser->hasDocument());
-    // Anything late would show up now.
-    QTest::qWait(1000);
+    PageLog log(*m_page);
+    QVERIFY(loadAndWait(*m_page, QStringLiteral("/frames.html")));
+    QVERIFY(m_page->hasDocument());
+    // A round trip through the page: whatever it reported before is in.
+    QVERIFY(measure(*m_page));
     const QStringList events = log.events();
     QVERIFY2(events.contains(QStringLiteral("download")), qPrintable(events.join(' ')));
     QCOMPARE(log.count(QStringLiteral("top")), 1);
     const qsizetype top = events.indexOf(QStringLiteral("top"));
     QVERIFY2(events.mid(0, top).count(QStringLiteral("frame")) >= 2, qPrintable(events.join(' ')));
     QVERIFY(m_server->requestedPaths().contains(QStringLiteral("/frame2.html")));
-    // Laid out in the viewport set before Chromium was ready.
-    const Result<DocumentMetrics> metrics = m_browser->measureDocument();
-    QVERIFY2(metrics, qPrintable(metrics.error()));
-    QCOMPARE(metrics->clientWidth, 1100);
-    QCOMPARE(metrics->clientHeight, 700);
+
+    // Its network is quiet once loaded; a page whose picture never arrives
+    // is not.
+    const Result<bool> quiet =
+        test::waitFor<bool>([this](auto done) { m_page->waitForNetworkIdle(10s, done); });
+    QVERIFY2(quiet, qPrintable(quiet.error()));
+    QVERIFY(quiet.value());
+    QVERIFY(m_page->navigate(m_server->url(QStringLiteral("/loading.html")).toString()));
+    const Result<bool> busy =
+        test::waitFor<bool>([this](auto done) { m_page->waitForNetworkIdle(1500ms, done); });
+    QVERIFY2(busy, qPrintable(busy.error()));
+    QVERIFY(!busy.value());
 }
 
 void ChromiumBrowserE2E::failedNavigationStillEndsTheDownload()
 {
-    EventLog log(*m_browser);
+    PageLog log(*m_page);
     // A port that was free a moment ago: the connection is refused.
     quint16 port = 0;
     {
@@ -215,13 +301,14 @@ void ChromiumBrowserE2E::failedNavigationStillEndsTheDownload()
         QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
         port = probe.serverPort();
     }
-    QVERIFY(m_browser->navigate(QStringLiteral("http://127.0.0.1:%1/nothing.html").arg(port)));
+    QVERIFY(m_page->navigate(QStringLiteral("http://127.0.0.1:%1/nothing.html").arg(port)));
     QTRY_VERIFY_WITH_TIMEOUT(log.count(QStringLiteral("download")) >= 1, LoadTimeoutMs);
     // Chromium's error page loads in its place and completes the page, once.
     QTRY_COMPARE_WITH_TIMEOUT(log.count(QStringLiteral("top")), 1, LoadTimeoutMs);
-    QTest::qWait(1000);
+    QVERIFY(measure(*m_page));
     QCOMPARE(log.count(QStringLiteral("top")), 1);
-    QVERIFY(m_browser->hasDocument());
+    QVERIFY(m_page->hasDocument());
+    QVERIFY(!log.lost());
 }
 
 void ChromiumBrowserE2E::measuresTheScrollingElement()
@@ -232,18 +319,18 @@ void ChromiumBrowserE2E::measuresTheScrollingElement()
                       "#flow{height:300px}"
                       "#far{position:absolute;left:2000px;top:3000px;width:100px;height:100px}"
                       "</style></head><body><div id=flow></div><div id=far></div></body></html>");
-    QVERIFY(m_browser->setLayoutViewport(QSize(1000, 700)));
-    QCOMPARE(m_browser->layoutViewport(), QSize(1000, 700));
-    QVERIFY(loadAndWait(*m_browser, QStringLiteral("/measure.html")));
+    QVERIFY(m_page->setLayoutViewport(QSize(1000, 700)));
+    QCOMPARE(m_page->layoutViewport(), QSize(1000, 700));
+    QVERIFY(loadAndWait(*m_page, QStringLiteral("/measure.html")));
     // No room is kept for scroll bars, before hiding them as after: the page
     // is measured (and painted) at its own width.
-    const Result<DocumentMetrics> unhidden = m_browser->measureDocument();
+    const Result<DocumentMetrics> unhidden = measure(*m_page);
     QVERIFY2(unhidden, qPrintable(unhidden.error()));
     QCOMPARE(unhidden->clientWidth, 1000);
     QCOMPARE(unhidden->clientHeight, 700);
 
-    QVERIFY(m_browser->hideScrollbars());
-    const Result<DocumentMetrics> metrics = m_browser->measureDocument();
+    m_page->hideScrollbars();
+    const Result<DocumentMetrics> metrics = measure(*m_page);
     QVERIFY2(metrics, qPrintable(metrics.error()));
     // The positioned box beyond the body is inside the page.
     QCOMPARE(metrics->scrollWidth, 2100);
@@ -258,25 +345,23 @@ void ChromiumBrowserE2E::measuresTheScrollingElement()
     m_server->addPage(QStringLiteral("/quirks.html"),
                       "<html><body style=\"margin:10px\"><div style=\"height:2000px\"></div>"
                       "</body></html>");
-    QVERIFY(loadAndWait(*m_browser, QStringLiteral("/quirks.html")));
-    const Result<DocumentMetrics> quirks = m_browser->measureDocument();
+    QVERIFY(loadAndWait(*m_page, QStringLiteral("/quirks.html")));
+    const Result<DocumentMetrics> quirks = measure(*m_page);
     QVERIFY2(quirks, qPrintable(quirks.error()));
     QCOMPARE(quirks->scrollHeight, 2020);
     QCOMPARE(quirks->offsetHeight, 700);
     QCOMPARE(quirks->clientHeight, 700);
-    QVERIFY(m_browser->setLayoutViewport(QSize(1280, 800)));
-}
 
-void ChromiumBrowserE2E::measuringADocumentWithoutBodyFails()
-{
+    // A document without a body cannot be measured, and the page carries on.
     m_server->addPage(QStringLiteral("/picture.svg"),
                       "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"200\" height=\"100\">"
                       "<rect width=\"200\" height=\"100\" fill=\"red\"/></svg>",
                       "image/svg+xml");
-    QVERIFY(loadAndWait(*m_browser, QStringLiteral("/picture.svg")));
-    const Result<DocumentMetrics> metrics = m_browser->measureDocument();
-    QVERIFY(!metrics);
-    QVERIFY(!metrics.error().isEmpty());
+    QVERIFY(loadAndWait(*m_page, QStringLiteral("/picture.svg")));
+    const Result<DocumentMetrics> bodiless = measure(*m_page);
+    QVERIFY(!bodiless);
+    QCOMPARE(bodiless.kind(), FailureKind::Other);
+    QVERIFY(!m_page->isLost());
 }
 
 void ChromiumBrowserE2E::paintsATallPageRowByRow()
@@ -284,23 +369,61 @@ void ChromiumBrowserE2E::paintsATallPageRowByRow()
     const int width = 1280;
     const int height = 20000;
     m_server->addPage(QStringLiteral("/tall.html"), test::stripedPageHtml(width, height));
-    QVERIFY(loadAndWait(*m_browser, QStringLiteral("/tall.html")));
-    QVERIFY(m_browser->hideScrollbars());
+    QVERIFY(loadAndWait(*m_page, QStringLiteral("/tall.html")));
+    m_page->hideScrollbars();
 
-    QVERIFY(m_browser->setPlacement(Placement{0, 0, 0, height}));
-    const Result<QImage> nothing = m_browser->paint();
+    const Result<QImage> nothing = paintPicture(*m_page, QRect(0, 0, 0, height));
     QVERIFY(!nothing);
     QCOMPARE(nothing.error(), QStringLiteral("The page has nothing to paint."));
-    QVERIFY(!m_browser->setPlacement(Placement{0, 0, -1, 10}));
-
-    QVERIFY(m_browser->setPlacement(Placement{5, 7, width, height}));
-    QCOMPARE(m_browser->placement(), (Placement{5, 7, width, height}));
+    QVERIFY(!m_page->setPlacement(Placement{0, 0, -1, 10}));
+    QVERIFY(m_page->setPlacement(Placement{5, 7, width, height}));
+    QCOMPARE(m_page->placement(), (Placement{5, 7, width, height}));
     // Setting the placement leaves the layout viewport as it was.
-    QCOMPARE(m_browser->layoutViewport(), QSize(1280, 800));
-    const Result<QImage> painted = m_browser->paint();
+    QCOMPARE(m_page->layoutViewport(), QSize(1280, 800));
+
+    const Result<QImage> painted = paintPicture(*m_page, QRect(0, 0, width, height));
     QVERIFY2(painted, qPrintable(painted.error()));
-    QCOMPARE(painted->format(), QImage::Format_RGB32);
     QCOMPARE(test::checkStripes(painted.value(), width, height, 10), -1);
+
+    // A clip further down shows that part of the page.
+    const Result<QImage> band = paintPicture(*m_page, QRect(0, 12345, width, 3000));
+    QVERIFY2(band, qPrintable(band.error()));
+    QCOMPARE(band->size(), QSize(width, 3000));
+    for (int y = 5; y < 3000; y += 10)
+        QCOMPARE(band->pixel(width / 2, y) & 0xffffff,
+                 test::stripeColour((12345 + y) / 10) & 0xffffff);
+
+    // At device scale 2 the same clip has twice the pixels each way.
+    QVERIFY(m_page->setLayoutViewport(QSize(1280, 800), 2));
+    const Result<QImage> sharp = paintPicture(*m_page, QRect(0, 0, 100, 50));
+    QVERIFY2(sharp, qPrintable(sharp.error()));
+    QCOMPARE(sharp->size(), QSize(200, 100));
+    QCOMPARE(sharp->pixel(0, 10) & 0xffffff, test::stripeColour(0) & 0xffffff);
+    QCOMPARE(sharp->pixel(0, 30) & 0xffffff, test::stripeColour(1) & 0xffffff);
+}
+
+void ChromiumBrowserE2E::paintingDoesNotEnlargeTheLayoutViewport()
+{
+    // A screen-high red block above 2,000 px of blue: painted at its full
+    // height, the red block keeps the viewport's height.
+    m_server->addPage(QStringLiteral("/screen.html"),
+                      "<!DOCTYPE html><html><body style=\"margin:0\">"
+                      "<div style=\"height:100vh;background:#ff0000\"></div>"
+                      "<div style=\"height:2000px;background:#0000ff\"></div></body></html>");
+    QVERIFY(loadAndWait(*m_page, QStringLiteral("/screen.html")));
+    m_page->hideScrollbars();
+    const Result<DocumentMetrics> before = measure(*m_page);
+    QVERIFY2(before, qPrintable(before.error()));
+    QCOMPARE(before->scrollHeight, 2800);
+    const Result<QImage> painted = paintPicture(*m_page, QRect(0, 0, 1280, 2800));
+    QVERIFY2(painted, qPrintable(painted.error()));
+    QCOMPARE(painted->pixel(640, 799), qRgb(255, 0, 0));
+    QCOMPARE(painted->pixel(640, 800), qRgb(0, 0, 255));
+    QCOMPARE(painted->pixel(640, 2799), qRgb(0, 0, 255));
+    const Result<DocumentMetrics> after = measure(*m_page);
+    QVERIFY2(after, qPrintable(after.error()));
+    QCOMPARE(after->scrollHeight, 2800);
+    QCOMPARE(m_page->layoutViewport(), QSize(1280, 800));
 }
 
 void ChromiumBrowserE2E::refusesNewWindows()
@@ -328,7 +451,7 @@ void ChromiumBrowserE2E::refusesNewWindows()
 
     int requests = 0;
     QObject context;
-    connect(m_browser.get(), &Browser::newWindowRequested, &context, [&requests](bool *cancel) {
+    connect(m_page, &Page::newWindowRequested, &context, [&requests](bool *cancel) {
         ++requests;
         *cancel = true;
     });
@@ -339,20 +462,17 @@ void ChromiumBrowserE2E::refusesNewWindows()
     } cases[] = {{QStringLiteral("/opener.html"), 1234}, {QStringLiteral("/blanklink.html"), 1357}};
     for (const auto &openerCase : cases) {
         requests = 0;
-        EventLog log(*m_browser);
-        QVERIFY(loadAndWait(*m_browser, openerCase.page));
+        PageLog log(*m_page);
+        QVERIFY(loadAndWait(*m_page, openerCase.page));
         QTRY_COMPARE_WITH_TIMEOUT(requests, 1, LoadTimeoutMs);
-        QTest::qWait(500);
-        const Result<int> pages = m_browser->pageCount();
-        QVERIFY2(pages, qPrintable(pages.error()));
-        QCOMPARE(pages.value(), 1);
+        // The window is closed: the opener is the only page again.
+        QCOMPARE(waitForPageCount(*m_browser, 1), 1);
         // The opener is still the page shown.
         QCOMPARE(log.count(QStringLiteral("top")), 1);
-        const Result<DocumentMetrics> metrics = m_browser->measureDocument();
+        const Result<DocumentMetrics> metrics = measure(*m_page);
         QVERIFY2(metrics, qPrintable(metrics.error()));
         QCOMPARE(metrics->scrollHeight, openerCase.height);
     }
-    QTest::qWait(500);
     const QStringList requested = m_server->requestedPaths();
     QVERIFY(!requested.contains(QStringLiteral("/popup1.png")));
     QVERIFY(!requested.contains(QStringLiteral("/popup2.png")));
@@ -368,80 +488,200 @@ void ChromiumBrowserE2E::allowedNewWindowLeavesThePageAlone()
                       "</body></html>");
     m_server->addPage(QStringLiteral("/popup3.html"),
                       framePage("third popup <img src=\"/popup3.png\">"));
-    QSignalSpy windows(m_browser.get(), &Browser::newWindowRequested);
-    QVERIFY(loadAndWait(*m_browser, QStringLiteral("/opener3.html")));
+    // A browser of its own, which the window left open does not disturb.
+    ChromiumBrowser browser;
+    Page *page = browser.openPage();
+    QSignalSpy windows(page, &Page::newWindowRequested);
+    QVERIFY(loadAndWait(*page, QStringLiteral("/opener3.html")));
     QTRY_COMPARE_WITH_TIMEOUT(windows.count(), 1, LoadTimeoutMs);
     // The new window loads by itself; the program's page stays.
     QTRY_VERIFY_WITH_TIMEOUT(m_server->requestedPaths().contains(QStringLiteral("/popup3.png")),
                              LoadTimeoutMs);
-    const Result<DocumentMetrics> metrics = m_browser->measureDocument();
+    const Result<DocumentMetrics> metrics = measure(*page);
     QVERIFY2(metrics, qPrintable(metrics.error()));
     QCOMPARE(metrics->scrollHeight, 1111);
+    QCOMPARE(pageCount(browser).value(), 2);
 }
 
-void ChromiumBrowserE2E::recoversFromAKilledBrowser()
+void ChromiumBrowserE2E::twoPagesLoadAndPaintIndependently()
 {
-    QVERIFY(m_browser->setLayoutViewport(QSize(900, 600)));
-    QVERIFY(loadAndWait(*m_browser, QStringLiteral("/small.html")));
-    const qint64 pid = m_browser->processId();
-    const QString profile = m_browser->profilePath();
-    QVERIFY(pid > 0);
-    QVERIFY(QDir(profile).exists());
+    m_server->addPage(QStringLiteral("/red.html"),
+                      "<!DOCTYPE html><html><body style=\"margin:0;background:#ff0000\">"
+                      "<div style=\"height:1500px\"></div></body></html>");
+    m_server->addPage(QStringLiteral("/green.html"),
+                      "<!DOCTYPE html><html><body style=\"margin:0;background:#00ff00\">"
+                      "<div style=\"height:2500px\"></div></body></html>");
+    std::unique_ptr<Page> other(m_browser->openPage());
+    PageLog firstLog(*m_page);
+    PageLog otherLog(*other);
+    QVERIFY(m_page->setLayoutViewport(QSize(800, 600)));
+    QVERIFY(other->setLayoutViewport(QSize(1000, 700)));
+    // Both load at once.
+    QVERIFY(m_page->navigate(m_server->url(QStringLiteral("/red.html")).toString()));
+    QVERIFY(other->navigate(m_server->url(QStringLiteral("/green.html")).toString()));
+    QTRY_COMPARE_WITH_TIMEOUT(firstLog.count(QStringLiteral("top")), 1, LoadTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(otherLog.count(QStringLiteral("top")), 1, LoadTimeoutMs);
 
-    QCOMPARE(::kill(static_cast<pid_t>(pid), SIGKILL), 0);
-    // Without running the event loop, so that only the call can notice.
-    for (int i = 0; i < 200 && processAlive(pid); ++i)
-        QTest::qSleep(25);
-    QVERIFY(!processAlive(pid));
-
-    const Result<DocumentMetrics> lost = m_browser->measureDocument();
-    QVERIFY(!lost);
-    QCOMPARE(lost.error(), QStringLiteral("The browser stopped unexpectedly."));
-
-    // The next use starts a fresh browser with a fresh profile, laid out as
-    // the program asked before.
-    QVERIFY(loadAndWait(*m_browser, QStringLiteral("/small.html")));
-    QVERIFY(m_browser->processId() != pid);
-    QVERIFY(m_browser->profilePath() != profile);
-    QVERIFY(!QDir(profile).exists());
-    const Result<DocumentMetrics> metrics = m_browser->measureDocument();
-    QVERIFY2(metrics, qPrintable(metrics.error()));
-    QCOMPARE(metrics->clientWidth, 900);
-    QCOMPARE(metrics->clientHeight, 600);
+    const Result<DocumentMetrics> first = measure(*m_page);
+    const Result<DocumentMetrics> second = measure(*other);
+    QVERIFY(first && second);
+    QCOMPARE(first->clientWidth, 800);
+    QCOMPARE(first->scrollHeight, 1500);
+    QCOMPARE(second->clientWidth, 1000);
+    QCOMPARE(second->scrollHeight, 2500);
+    const Result<QImage> red = paintPicture(*m_page, QRect(0, 0, 800, 1500));
+    const Result<QImage> green = paintPicture(*other, QRect(0, 0, 1000, 2500));
+    QVERIFY(red && green);
+    QCOMPARE(red->pixel(400, 1400), qRgb(255, 0, 0));
+    QCOMPARE(green->pixel(500, 2400), qRgb(0, 255, 0));
+    QCOMPARE(firstLog.count(QStringLiteral("top")), 1);
+    QCOMPARE(otherLog.count(QStringLiteral("top")), 1);
+    QCOMPARE(pageCount(*m_browser).value(), 2);
+    // A page deleted closes its tab.
+    other.reset();
+    QCOMPARE(waitForPageCount(*m_browser, 1), 1);
 }
 
-void ChromiumBrowserE2E::replacesAHungBrowser()
+void ChromiumBrowserE2E::aKilledRendererLosesOnlyItsPage()
+{
+    const qint64 chromium = m_browser->processId();
+    QSignalSpy stopped(m_browser.get(), &Browser::stopped);
+    // During a load that never ends: the page is lost, and never reports
+    // the document as complete.
+    {
+        PageLog log(*m_page);
+        const auto stalledRequests = [this] {
+            return m_server->requestedPaths().count(QStringLiteral("/stalled.png"));
+        };
+        const qsizetype before = stalledRequests();
+        QVERIFY(m_page->navigate(m_server->url(QStringLiteral("/loading.html")).toString()));
+        QTRY_VERIFY_WITH_TIMEOUT(stalledRequests() > before && log.count("download") == 1,
+                                 LoadTimeoutMs);
+        QVERIFY(killRenderers(chromium) > 0);
+        QTRY_VERIFY_WITH_TIMEOUT(log.lost(), LossReportedMs);
+        QCOMPARE(log.lostKind, FailureKind::PageCrashed);
+        QVERIFY(m_page->isLost());
+        // Whatever Chromium still says about the page is not reported.
+        QVERIFY(pageCount(*m_browser));
+        QVERIFY2(!log.events().contains("top"), qPrintable(log.events().join(' ')));
+        QCOMPARE(log.events().last(), QStringLiteral("lost The page's renderer crashed."));
+        const Result<DocumentMetrics> after = measure(*m_page);
+        QCOMPARE(after.error(), QStringLiteral("The page's renderer crashed."));
+        QVERIFY(!m_page->navigate(m_server->url(QStringLiteral("/small.html")).toString()));
+    }
+    // While idle, on a fresh page, which first loads and paints.
+    {
+        std::unique_ptr<Page> page(m_browser->openPage());
+        PageLog log(*page);
+        QVERIFY(loadAndWait(*page, QStringLiteral("/small.html")));
+        QVERIFY(paintPicture(*page, QRect(0, 0, 100, 100)));
+        QVERIFY(killRenderers(chromium) > 0);
+        QTRY_VERIFY_WITH_TIMEOUT(log.lost(), LossReportedMs);
+        QCOMPARE(log.lostKind, FailureKind::PageCrashed);
+        QCOMPARE(log.count(QStringLiteral("top")), 1);
+    }
+    // The browser itself carries on.
+    std::unique_ptr<Page> fresh(m_browser->openPage());
+    QVERIFY(loadAndWait(*fresh, QStringLiteral("/small.html")));
+    QVERIFY(paintPicture(*fresh, QRect(0, 0, 100, 100)));
+    QCOMPARE(m_browser->processId(), chromium);
+    QCOMPARE(stopped.count(), 0);
+}
+
+void ChromiumBrowserE2E::aPageThatNeverYieldsIsLost()
 {
     // A page whose script never yields once it has loaded.
     m_server->addPage(QStringLiteral("/hang.html"),
                       "<!DOCTYPE html><body>busy<script>window.addEventListener('load', () =>"
                       " setTimeout(() => { for (;;) {} }, 100));</script></body>");
     ChromiumBrowserOptions options;
-    options.callTimeout = std::chrono::milliseconds(3000);
+    options.pageTimeouts.measure = 1500ms;
     ChromiumBrowser browser(options);
-    QVERIFY(loadAndWait(browser, QStringLiteral("/hang.html")));
+    QSignalSpy stopped(&browser, &Browser::stopped);
+    Page *page = browser.openPage();
+    PageLog log(*page);
+    QVERIFY(loadAndWait(*page, QStringLiteral("/hang.html")));
     QTest::qWait(300);
-    const qint64 pid = browser.processId();
+    const qint64 chromium = browser.processId();
 
-    const Result<DocumentMetrics> unanswered = browser.measureDocument();
+    const Result<DocumentMetrics> unanswered = measure(*page);
     QVERIFY(!unanswered);
-    QVERIFY2(unanswered.error().contains(QStringLiteral("did not answer")),
-             qPrintable(unanswered.error()));
+    QCOMPARE(unanswered.kind(), FailureKind::Timeout);
+    QCOMPARE(unanswered.error(), QStringLiteral("The page stopped responding."));
+    QTRY_VERIFY(log.lost());
+    QCOMPARE(log.lostKind, FailureKind::Timeout);
+    // Its tab is closed; the browser stays.
+    QCOMPARE(waitForPageCount(browser, 0), 0);
+    QCOMPARE(browser.processId(), chromium);
+    QCOMPARE(stopped.count(), 0);
 
-    // The next use does not wait on the hung browser again: it is replaced.
-    const Result<DocumentMetrics> replaced = browser.measureDocument();
-    QVERIFY(!replaced);
-    QCOMPARE(replaced.error(), QStringLiteral("The browser stopped responding and was restarted."));
-    QVERIFY(!processAlive(pid));
-    QVERIFY(loadAndWait(browser, QStringLiteral("/small.html")));
-    QVERIFY(browser.processId() != pid);
-    QVERIFY(browser.measureDocument());
+    Page *fresh = browser.openPage();
+    QVERIFY(loadAndWait(*fresh, QStringLiteral("/small.html")));
+    QVERIFY(measure(*fresh));
+}
+
+void ChromiumBrowserE2E::aKilledOrHungBrowserIsReplaced()
+{
+    ChromiumBrowserOptions options;
+    options.layoutViewport = QSize(900, 600);
+    options.browserTimeout = 1500ms;
+    ChromiumBrowser browser(options);
+    QSignalSpy stopped(&browser, &Browser::stopped);
+
+    // Killed with one page idle and one loading.
+    Page *idle = browser.openPage();
+    Page *loading = browser.openPage();
+    PageLog idleLog(*idle);
+    PageLog loadingLog(*loading);
+    QVERIFY(loadAndWait(*idle, QStringLiteral("/small.html")));
+    QVERIFY(loading->navigate(m_server->url(QStringLiteral("/loading.html")).toString()));
+    QTRY_VERIFY_WITH_TIMEOUT(loadingLog.count(QStringLiteral("download")) == 1, LoadTimeoutMs);
+    const qint64 killed = browser.processId();
+    const QString profile = browser.profilePath();
+    QVERIFY(killed > 0);
+    QVERIFY(QDir(profile).exists());
+    QCOMPARE(::kill(static_cast<pid_t>(killed), SIGKILL), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(idleLog.lost() && loadingLog.lost(), LossReportedMs);
+    QCOMPARE(idleLog.lostKind, FailureKind::BrowserLost);
+    QCOMPARE(loadingLog.lostKind, FailureKind::BrowserLost);
+    QCOMPARE(loadingLog.events().last(), QStringLiteral("lost The browser stopped unexpectedly."));
+    QVERIFY(!loadingLog.events().contains("top"));
+    QCOMPARE(stopped.count(), 1);
+    QCOMPARE(stopped.at(0).at(0).value<Failure>().kind, FailureKind::BrowserLost);
+    QCOMPARE(measure(*idle).kind(), FailureKind::BrowserLost);
+    // Its profile is cleared without waiting on the caller.
+    QTRY_VERIFY_WITH_TIMEOUT(!QDir(profile).exists(), 5000);
+
+    // The next page starts a fresh browser with a fresh profile.
+    Page *fresh = browser.openPage();
+    QVERIFY(loadAndWait(*fresh, QStringLiteral("/small.html")));
+    const qint64 second = browser.processId();
+    QVERIFY(second != killed);
+    QVERIFY(browser.profilePath() != profile);
+    const Result<DocumentMetrics> metrics = measure(*fresh);
+    QVERIFY2(metrics, qPrintable(metrics.error()));
+    QCOMPARE(metrics->clientWidth, 900);
+    QCOMPARE(metrics->clientHeight, 600);
+
+    // Hung: the browser process stops answering its own commands.
+    PageLog freshLog(*fresh);
+    QCOMPARE(::kill(static_cast<pid_t>(second), SIGSTOP), 0);
+    const Result<int> unanswered = pageCount(browser);
+    QVERIFY(!unanswered);
+    QCOMPARE(unanswered.kind(), FailureKind::Timeout);
+    QTRY_VERIFY_WITH_TIMEOUT(freshLog.lost(), LossReportedMs);
+    QCOMPARE(freshLog.lostKind, FailureKind::BrowserLost);
+    QCOMPARE(stopped.count(), 2);
+    QTRY_VERIFY_WITH_TIMEOUT(!processAlive(second), 5000);
+    Page *replaced = browser.openPage();
+    QVERIFY(loadAndWait(*replaced, QStringLiteral("/small.html")));
+    QVERIFY(browser.processId() != second);
 }
 
 void ChromiumBrowserE2E::leavesNothingBehindWhenDestroyed()
 {
     auto browser = std::make_unique<ChromiumBrowser>();
-    QVERIFY(loadAndWait(*browser, QStringLiteral("/frames.html")));
+    QVERIFY(loadAndWait(*browser->openPage(), QStringLiteral("/frames.html")));
     const qint64 pid = browser->processId();
     const QString profile = browser->profilePath();
     QVERIFY(!processGroupMembers(pid).isEmpty());
@@ -479,41 +719,14 @@ void ChromiumBrowserE2E::diesWithTheProgramAndItsProfileIsClearedLater()
     QVERIFY(!QDir(profile).exists());
 }
 
-void ChromiumBrowserE2E::paintingDoesNotEnlargeTheLayoutViewport()
-{
-    // A screen-high red block above 2,000 px of blue: painted at its full
-    // height, the red block keeps the viewport's height.
-    m_server->addPage(QStringLiteral("/screen.html"),
-                      "<!DOCTYPE html><html><body style=\"margin:0\">"
-                      "<div style=\"height:100vh;background:#ff0000\"></div>"
-                      "<div style=\"height:2000px;background:#0000ff\"></div></body></html>");
-    QVERIFY(m_browser->setLayoutViewport(QSize(1280, 800)));
-    QVERIFY(loadAndWait(*m_browser, QStringLiteral("/screen.html")));
-    QVERIFY(m_browser->hideScrollbars());
-    const Result<DocumentMetrics> before = m_browser->measureDocument();
-    QVERIFY2(before, qPrintable(before.error()));
-    QCOMPARE(before->scrollHeight, 2800);
-    QVERIFY(m_browser->setPlacement(Placement{0, 0, 1280, 2800}));
-    const Result<QImage> painted = m_browser->paint();
-    QVERIFY2(painted, qPrintable(painted.error()));
-    QCOMPARE(painted->pixel(640, 799), qRgb(255, 0, 0));
-    QCOMPARE(painted->pixel(640, 800), qRgb(0, 0, 255));
-    QCOMPARE(painted->pixel(640, 2799), qRgb(0, 0, 255));
-    const Result<DocumentMetrics> after = m_browser->measureDocument();
-    QVERIFY2(after, qPrintable(after.error()));
-    QCOMPARE(after->scrollHeight, 2800);
-    QCOMPARE(m_browser->layoutViewport(), QSize(1280, 800));
-}
-
 // With --hold-browser, starts a browser, prints its process id and profile
-// folder, and waits to be killed; otherwise runs the tests.
+// folder once it answers, and waits to be killed; otherwise runs the tests.
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     if (argc > 1 && QByteArray(argv[1]) == "--hold-browser") {
         ChromiumBrowser browser;
-        const Result<int> pages = browser.pageCount(); // waits until it is ready
-        if (!pages)
+        if (!test::waitFor<int>([&browser](auto done) { browser.countPages(done); }))
             return 1;
         std::printf("%lld %s\n", static_cast<long long>(browser.processId()),
                     qPrintable(browser.profilePath()));

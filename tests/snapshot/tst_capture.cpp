@@ -6,6 +6,7 @@
 #include "snapshot/pagesize.h"
 
 #include <QAction>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QtTest>
@@ -38,6 +39,15 @@ struct Form : FormFixture
     }
 
     ScriptedUiServices::Box doneBox() const { return {"Done.", 0, "Done."}; }
+
+    // Starts a capture and waits for it to end.
+    void capture()
+    {
+        form.Command1_Click();
+        QVERIFY(QTest::qWaitFor([&] { return !form.isCapturing(); }));
+    }
+
+    Placement placement() const { return browser.page()->placement(); }
 };
 
 bool picturesEqual(const QImage &a, const QImage &b)
@@ -64,6 +74,11 @@ private slots:
     void capturesNeverNest();
     void manualCaptureDisarmsThePendingOne();
     void takeSnapshotRunsTheSameCapture();
+    void cancellingKeepsTheEarlierCaptureAndSaysNothing_data();
+    void cancellingKeepsTheEarlierCaptureAndSaysNothing();
+    void lostPageFailsTheCaptureAndTheNextLoadUsesAFreshPage();
+    void lostPageWhileLoadingEndsTheWaitAtOnce();
+    void pageTooLargeForMemoryIsRefusedBeforePainting();
 };
 
 void TestCapture::pageSizeFormula_data()
@@ -96,7 +111,7 @@ void TestCapture::capturesTheWorkedExample()
     f.browser.metrics = metrics(1000, 1004, 1000, 3000, 1004, 1000);
     const Placement resting = f.form.saved();
 
-    f.form.Command1_Click();
+    f.capture();
 
     // Painted once, at (0, 0) with the page's size.
     QCOMPARE(f.browser.paintCalls, 1);
@@ -119,7 +134,7 @@ void TestCapture::capturesTheWorkedExample()
     QVERIFY(f.form.mnuClipboard->isEnabled());
 
     // Everything put back, then "Done." once.
-    QCOMPARE(f.browser.placement(), resting);
+    QCOMPARE(f.placement(), resting);
     QCOMPARE(f.form.windowTitle(), QStringLiteral("Tarvex Snapvel"));
     QCOMPARE(f.form.AutoSnapFlag, false);
     QCOMPARE(f.ui.boxes, QList<ScriptedUiServices::Box>{f.doneBox()});
@@ -130,7 +145,7 @@ void TestCapture::pageExactlyAsLargeAsTheViewportEnablesNoBar()
 {
     Form f({400, 300}); // larger than the picture before any capture
     f.browser.metrics = metrics(380, 380, 380, 300, 300, 300); // 400 x 300
-    f.form.Command1_Click();
+    f.capture();
     QCOMPARE(f.form.Picture1->size(), QSize(400, 300));
     QCOMPARE(f.form.VScroll1->maximum(), 0);
     QCOMPARE(f.form.HScroll1->maximum(), 0);
@@ -143,7 +158,7 @@ void TestCapture::veryTallPageCanBeScrolledToItsBottom()
     Form f;
     f.browser.metrics = metrics(280, 280, 280, 40000, 40000, 40000);
     f.browser.paintColour = Qt::white;
-    f.form.Command1_Click();
+    f.capture();
     QCOMPARE(f.form.VScroll1->maximum(), 40000 - 200);
     QVERIFY(f.form.VScroll1->isEnabled());
     f.form.VScroll1->setValue(f.form.VScroll1->maximum());
@@ -155,14 +170,14 @@ void TestCapture::failedMeasurementKeepsThePreviousCapture()
 {
     Form f;
     f.browser.metrics = metrics(1000, 1004, 1000, 3000, 1004, 1000);
-    f.form.Command1_Click();
+    f.capture();
     const QImage first = f.form.capture();
     f.form.VScroll1->setValue(100);
 
     f.browser.metrics.reset(); // the page cannot be measured: W = H = 0
     f.form.AutoSnapFlag = true;
     f.form.setWindowTitle(frmMain::kLoadingCaption);
-    f.form.Command1_Click();
+    f.capture();
 
     QCOMPARE(f.ui.boxes.size(), 2);
     const auto box = f.ui.boxes.constLast();
@@ -181,7 +196,7 @@ void TestCapture::failedMeasurementKeepsThePreviousCapture()
     QCOMPARE(f.browser.paintCalls, 1);
 
     // Browser, caption and flag are put back all the same.
-    QCOMPARE(f.browser.placement(), f.form.saved());
+    QCOMPARE(f.placement(), f.form.saved());
     QCOMPARE(f.form.windowTitle(), QStringLiteral("Tarvex Snapvel"));
     QCOMPARE(f.form.AutoSnapFlag, false);
 }
@@ -190,12 +205,12 @@ void TestCapture::failedPaintKeepsThePreviousCapture()
 {
     Form f;
     f.browser.metrics = metrics(1000, 1004, 1000, 3000, 1004, 1000);
-    f.form.Command1_Click();
+    f.capture();
     const QImage first = f.form.capture();
 
     f.browser.metrics = metrics(500, 500, 500, 9000, 9000, 9000);
     f.browser.failPaint = true;
-    f.form.Command1_Click();
+    f.capture();
 
     QCOMPARE(f.ui.boxes.size(), 2);
     QCOMPARE(f.ui.boxes.constLast().prompt,
@@ -203,14 +218,14 @@ void TestCapture::failedPaintKeepsThePreviousCapture()
     QVERIFY(picturesEqual(f.form.capture(), first));
     QCOMPARE(f.form.Picture1->size(), QSize(1024, 3004));
     QCOMPARE(f.form.VScroll1->maximum(), 2804);
-    QCOMPARE(f.browser.placement(), f.form.saved());
+    QCOMPARE(f.placement(), f.form.saved());
 }
 
 void TestCapture::firstCaptureFailingEnablesNoOutput()
 {
     Form f;
     f.browser.metrics.reset();
-    f.form.Command1_Click();
+    f.capture();
     QCOMPARE(f.ui.boxes.size(), 1);
     QVERIFY(f.ui.boxes[0].prompt.startsWith(QStringLiteral("Capture failed: ")));
     QVERIFY(f.form.Picture1->isHidden());
@@ -225,27 +240,36 @@ void TestCapture::capturesNeverNest()
     Form f;
     f.browser.metrics = metrics(1000, 1004, 1000, 3000, 1004, 1000);
     f.form.AutoSnapFlag = true;
-    Placement duringYield;
+    f.form.Command1->setEnabled(true);
+    f.form.mnuPicture->setEnabled(true);
+    f.browser.paintDelayMs = 50;
+    Placement whilePainting;
+    bool commandsEnabledWhilePainting = true;
     Qt::CursorShape cursorWhilePainting = Qt::ArrowCursor;
     f.browser.onPaint = [&] {
         if (QApplication::overrideCursor())
             cursorWhilePainting = QApplication::overrideCursor()->shape();
-        // Arrives during the capture's yield: a top-level completion, a click
-        // on the button and the menu command.
+        commandsEnabledWhilePainting =
+            f.form.Command1->isEnabled() || f.form.mnuPicture->isEnabled();
+        // Arrive while the capture runs: a top-level completion, a click on
+        // the button and the menu command.
         QTimer::singleShot(0, &f.browser, [&] {
-            duringYield = f.browser.placement();
+            whilePainting = f.placement();
             f.browser.emitDocumentComplete(true);
             f.form.Command1->click();
             f.form.mnuPicture->trigger();
+            f.form.Command1_Click();
         });
     };
-    f.form.Command1_Click();
-    QCOMPARE(cursorWhilePainting, Qt::WaitCursor);
+    f.capture();
+    QCOMPARE(cursorWhilePainting, Qt::BusyCursor);
+    QVERIFY(!commandsEnabledWhilePainting);
     QCOMPARE(f.browser.paintCalls, 1);
     QCOMPARE(f.ui.boxes.size(), 1);
-    // The yield comes while the browser still covers the whole page.
-    QCOMPARE(duringYield, (Placement{0, 0, 1024, 3004}));
-    QVERIFY(!f.form.isCapturing());
+    // While it runs, the browser covers the whole page.
+    QCOMPARE(whilePainting, (Placement{0, 0, 1024, 3004}));
+    QVERIFY(f.form.Command1->isEnabled());
+    QVERIFY(f.form.mnuPicture->isEnabled());
 }
 
 void TestCapture::manualCaptureDisarmsThePendingOne()
@@ -255,6 +279,7 @@ void TestCapture::manualCaptureDisarmsThePendingOne()
     f.form.AutoSnapFlag = true;
     f.form.Command1->setEnabled(true);
     f.form.Command1->click();
+    QVERIFY(QTest::qWaitFor([&] { return !f.form.isCapturing(); }));
     QCOMPARE(f.form.AutoSnapFlag, false);
     f.browser.emitDocumentComplete(true);
     QCOMPARE(f.browser.paintCalls, 1);
@@ -267,9 +292,125 @@ void TestCapture::takeSnapshotRunsTheSameCapture()
     f.browser.metrics = metrics(1000, 1004, 1000, 3000, 1004, 1000);
     f.form.mnuPicture->setEnabled(true);
     f.form.mnuPicture->trigger();
+    QVERIFY(QTest::qWaitFor([&] { return !f.form.isCapturing(); }));
     QCOMPARE(f.browser.paintCalls, 1);
     QCOMPARE(f.ui.boxes, QList<ScriptedUiServices::Box>{f.doneBox()});
     QCOMPARE(f.form.Picture1->size(), QSize(1024, 3004));
+}
+
+void TestCapture::cancellingKeepsTheEarlierCaptureAndSaysNothing_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("Esc") << "escape";
+    QTest::newRow("Cancel button") << "button";
+    QTest::newRow("Open URL") << "open";
+}
+
+void TestCapture::cancellingKeepsTheEarlierCaptureAndSaysNothing()
+{
+    QFETCH(QString, how);
+    Form f;
+    f.browser.metrics = metrics(1000, 1004, 1000, 3000, 1004, 1000);
+    f.capture();
+    const QImage first = f.form.capture();
+
+    // A capture that never gets its picture, with the progress shown.
+    f.browser.metrics = metrics(500, 500, 500, 9000, 9000, 9000);
+    f.browser.holdPaints = true;
+    f.form.AutoSnapFlag = true;
+    f.form.setWindowTitle(frmMain::kLoadingCaption);
+    f.form.Command1_Click();
+    QVERIFY(QTest::qWaitFor([&] { return f.browser.paintCalls == 2; }));
+    QVERIFY(f.form.progressBar->isVisible());
+    QVERIFY(f.form.cancelButton->isVisible());
+
+    if (how == "escape") {
+        QTest::keyClick(&f.form, Qt::Key_Escape);
+    } else if (how == "button") {
+        f.form.cancelButton->click();
+    } else {
+        f.ui.inputAnswers.enqueue(QString()); // the prompt is then cancelled
+        f.form.mnuOpen->trigger();
+    }
+    QVERIFY(!f.form.isCapturing());
+    QVERIFY(picturesEqual(f.form.capture(), first));
+    QCOMPARE(f.ui.boxes.size(), 1); // "Done." of the first capture only
+    QCOMPARE(f.form.windowTitle(), QStringLiteral("Tarvex Snapvel"));
+    QCOMPARE(f.form.AutoSnapFlag, false);
+    QCOMPARE(f.placement(), f.form.saved());
+    QVERIFY(f.form.progressBar->isHidden());
+    QVERIFY(!QApplication::overrideCursor());
+    // Nothing more comes from the cancelled capture, and a new one works.
+    f.browser.holdPaints = false;
+    f.capture();
+    QCOMPARE(f.ui.boxes.size(), 2);
+    QCOMPARE(f.ui.boxes.constLast(), f.doneBox());
+    QCOMPARE(f.form.capture().size(), QSize(520, 9000));
+}
+
+void TestCapture::lostPageFailsTheCaptureAndTheNextLoadUsesAFreshPage()
+{
+    Form f;
+    f.browser.metrics = metrics(1000, 1004, 1000, 3000, 1004, 1000);
+    f.capture();
+    const QImage first = f.form.capture();
+
+    f.browser.holdPaints = true;
+    f.form.Command1_Click();
+    QVERIFY(QTest::qWaitFor([&] { return f.browser.paintCalls == 2; }));
+    f.browser.page()->lose(
+        {QStringLiteral("The page's renderer crashed."), FailureKind::PageCrashed});
+    QVERIFY(QTest::qWaitFor([&] { return !f.form.isCapturing(); }));
+    QCOMPARE(f.ui.boxes.constLast().prompt,
+             QStringLiteral("Capture failed: The page's renderer crashed."));
+    QVERIFY(picturesEqual(f.form.capture(), first));
+
+    // A capture of the lost page says so again; a new address gets a fresh
+    // page with the window's layout viewport.
+    f.capture();
+    QCOMPARE(f.ui.boxes.constLast().prompt,
+             QStringLiteral("Capture failed: The page's renderer crashed."));
+    QCOMPARE(f.browser.pagesOpened, 1);
+    f.ui.inputAnswers.enqueue(QStringLiteral("example.com"));
+    f.form.mnuOpen_Click();
+    QCOMPARE(f.browser.pagesOpened, 2);
+    QCOMPARE(f.browser.page()->layoutViewport(), QGuiApplication::primaryScreen()->size());
+    QCOMPARE(f.placement(), f.form.saved());
+    f.browser.holdPaints = false;
+    f.browser.emitDocumentComplete(true);
+    QVERIFY(QTest::qWaitFor([&] { return !f.form.isCapturing(); }));
+    QCOMPARE(f.ui.boxes.constLast(), f.doneBox());
+}
+
+void TestCapture::lostPageWhileLoadingEndsTheWaitAtOnce()
+{
+    Form f;
+    f.ui.inputAnswers.enqueue(QStringLiteral("example.com"));
+    f.form.mnuOpen_Click();
+    f.browser.emitDownloadComplete();
+    QCOMPARE(f.form.windowTitle(), frmMain::kLoadingCaption);
+    f.browser.stop({QStringLiteral("The browser stopped unexpectedly."), FailureKind::BrowserLost});
+    QCOMPARE(f.ui.boxes, (QList<ScriptedUiServices::Box>{
+                             {QStringLiteral("Capture failed: The browser stopped unexpectedly."),
+                              48, QStringLiteral("Tarvex Snapvel")}}));
+    QCOMPARE(f.form.windowTitle(), QStringLiteral("Tarvex Snapvel"));
+    QCOMPARE(f.form.AutoSnapFlag, false);
+    // The lost page's late events change nothing.
+    f.browser.emitDocumentComplete(true);
+    QCOMPARE(f.browser.paintCalls, 0);
+    QCOMPARE(f.ui.boxes.size(), 1);
+}
+
+void TestCapture::pageTooLargeForMemoryIsRefusedBeforePainting()
+{
+    Form f;
+    f.browser.metrics = metrics(1'000'000, 0, 0, 1'000'000, 0, 0);
+    f.capture();
+    QCOMPARE(f.browser.paintCalls, 0);
+    QCOMPARE(f.ui.boxes.constLast().prompt,
+             QStringLiteral("Capture failed: the page is too large to capture "
+                            "(1000020 x 1000000 pixels)"));
+    QVERIFY(f.form.capture().isNull());
 }
 
 QTEST_MAIN(TestCapture)

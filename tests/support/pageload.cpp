@@ -7,24 +7,31 @@
 
 namespace snapvel::test {
 
-bool loadAndWait(Browser &browser, const QString &address, int timeoutMs)
+bool loadAndWait(Page &page, const QString &address, int timeoutMs)
 {
     QEventLoop loop;
     bool completed = false;
-    QObject::connect(&browser, &Browser::documentComplete, &loop, [&](bool topLevel) {
+    QString lostWhy;
+    QObject::connect(&page, &Page::documentComplete, &loop, [&](bool topLevel) {
         if (topLevel) {
             completed = true;
             loop.quit();
         }
     });
-    const Status navigated = browser.navigate(address);
+    QObject::connect(&page, &Page::lost, &loop, [&](const Failure &why) {
+        lostWhy = why.message;
+        loop.quit();
+    });
+    const Status navigated = page.navigate(address);
     if (!navigated) {
         qWarning("navigating to %s failed: %s", qPrintable(address), qPrintable(navigated.error()));
         return false;
     }
     QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
     loop.exec();
-    if (!completed)
+    if (!lostWhy.isEmpty())
+        qWarning("%s was lost while loading: %s", qPrintable(address), qPrintable(lostWhy));
+    else if (!completed)
         qWarning("%s did not complete within %d ms", qPrintable(address), timeoutMs);
     return completed;
 }

@@ -3,14 +3,14 @@
 #include <QString>
 
 namespace snapvel {
-class Browser;
+class Page;
 }
 
 namespace snapvel::test {
 
 // Navigates to an address and waits until its top-level document completes.
-// Returns false, with a warning that says why, when the navigation is refused
-// or the page does not complete in time.
-bool loadAndWait(Browser &browser, const QString &address, int timeoutMs = 60000);
+// Returns false, with a warning that says why, when the navigation is refused,
+// the page is lost or it does not complete in time.
+bool loadAndWait(Page &page, const QString &address, int timeoutMs = 60000);
 
 } // namespace snapvel::test

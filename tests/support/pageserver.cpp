@@ -49,7 +49,10 @@ void PageServer::serve(QTcpServer *server)
                 if (!request.contains("\r\n\r\n"))
                     return;
                 socket->setProperty("request", QByteArray());
-                socket->write(respond(request));
+                const QByteArray response = respond(request);
+                if (response.isEmpty())
+                    return; // held open until the server stops
+                socket->write(response);
                 socket->disconnectFromHost();
             });
         }
@@ -62,30 +65,47 @@ QByteArray PageServer::respond(const QByteArray &request)
     QString path = requestLine.size() >= 2 ? QString::fromUtf8(requestLine.at(1)) : QString();
     path = path.left(path.indexOf(QLatin1Char('?')) < 0 ? path.size()
                                                         : path.indexOf(QLatin1Char('?')));
-    QByteArray status = "200 OK";
     Page page;
     {
         QMutexLocker lock(&m_mutex);
         m_requested << path;
         const auto found = m_pages.constFind(path);
         if (found == m_pages.cend()) {
-            status = "404 Not Found";
-            page = Page{"<!DOCTYPE html><title>Not found</title>Not found",
-                        "text/html; charset=utf-8"};
+            page.body = "<!DOCTYPE html><title>Not found</title>Not found";
+            page.contentType = "text/html; charset=utf-8";
+            page.status = "404 Not Found";
         } else {
             page = *found;
         }
     }
-    QByteArray response = "HTTP/1.1 " + status + "\r\nContent-Type: " + page.contentType +
-                          "\r\nContent-Length: " + QByteArray::number(page.body.size()) +
-                          "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n";
+    if (page.stalled)
+        return {};
+    QByteArray response = "HTTP/1.1 " + page.status + "\r\nContent-Type: " + page.contentType +
+                          "\r\nContent-Length: " + QByteArray::number(page.body.size()) + "\r\n" +
+                          page.headers + "Cache-Control: no-store\r\nConnection: close\r\n\r\n";
     return response + page.body;
 }
 
 void PageServer::addPage(const QString &path, const QByteArray &body, const QByteArray &contentType)
 {
     QMutexLocker lock(&m_mutex);
-    m_pages.insert(path, Page{body, contentType});
+    m_pages.insert(path, Page{body, contentType, "200 OK", {}, false});
+}
+
+void PageServer::addResponse(const QString &path, const QByteArray &status,
+                             const QByteArray &headers, const QByteArray &body,
+                             const QByteArray &contentType)
+{
+    QMutexLocker lock(&m_mutex);
+    m_pages.insert(path, Page{body, contentType, status, headers, false});
+}
+
+void PageServer::addStalled(const QString &path)
+{
+    QMutexLocker lock(&m_mutex);
+    Page page;
+    page.stalled = true;
+    m_pages.insert(path, page);
 }
 
 QUrl PageServer::url(const QString &path) const

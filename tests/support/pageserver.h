@@ -28,6 +28,15 @@ public:
     void addPage(const QString &path, const QByteArray &body,
                  const QByteArray &contentType = "text/html; charset=utf-8");
 
+    // Serves a response of any status with extra header lines (each ending
+    // in "\r\n"), for downloads, errors and authentication challenges.
+    void addResponse(const QString &path, const QByteArray &status, const QByteArray &headers,
+                     const QByteArray &body,
+                     const QByteArray &contentType = "text/html; charset=utf-8");
+
+    // Requests for path are read and never answered: a load that never ends.
+    void addStalled(const QString &path);
+
     // The address of a path on this server.
     QUrl url(const QString &path) const;
 
@@ -39,9 +48,13 @@ private:
     {
         QByteArray body;
         QByteArray contentType;
+        QByteArray status = "200 OK";
+        QByteArray headers;
+        bool stalled = false;
     };
 
     void serve(QTcpServer *server);
+    // The response to a request; empty when it is to be held unanswered.
     QByteArray respond(const QByteArray &request);
 
     mutable QMutex m_mutex;

@@ -1,77 +1,41 @@
 #include "platform/cdp/chromiumbrowser.h"
 
-#include "platform/cdp/addressresolution.h"
-#include "platform/cdp/bandedpaint.h"
+#include "platform/cdp/chromiumpage.h"
 #include "platform/cdp/chromiumprocess.h"
-#include "platform/cdp/connection.h"
-#include "platform/cdp/pageevents.h"
 
-#include <QImageReader>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QPointer>
-
-#include <climits>
+#include <QTimer>
 
 namespace snapvel {
 
 using cdp::Message;
-using cdp::PageEvents;
 
 namespace {
 
-// How long Chromium may take to close by itself before it is killed.
+// How long Chromium may take to close by itself, when the program ends,
+// before it is killed.
 constexpr std::chrono::milliseconds CloseGrace{3000};
 
-// Reads the scrolling element's measurements, or null when the document has
-// none to measure. The scrolling element stands for the viewport: its scroll
-// size is the whole page (body margins and positioned content included), its
-// client size the viewport inside any scroll bars, and its offset size the
-// viewport with them, so that offset minus client is the scroll bars'
-// thickness. (The root element's own offsetHeight is its content's height,
-// which would count the page twice.)
-const char MeasureScript[] = R"JS((() => {
-    const element = document.scrollingElement;
-    if (!element || !document.body)
-        return null;
-    return [element.scrollWidth, window.innerWidth, element.clientWidth,
-            element.scrollHeight, window.innerHeight, element.clientHeight];
-})())JS";
-
-Failure noDocument()
+Failure browserGone()
 {
-    return Failure{QStringLiteral("No page has been loaded yet.")};
+    return Failure{QStringLiteral("The browser stopped unexpectedly."), FailureKind::BrowserLost};
 }
 
-// Decodes a PNG expected to be of the given size. Qt's image reader refuses
-// pictures beyond its allocation limit (128 MB in Qt 6.4), which a single
-// paint of a long page exceeds; the limit is raised for this one decode.
-QImage decodePng(const QByteArray &png, QSize size)
+Failure pageClosed()
 {
-    const int previousLimit = QImageReader::allocationLimit();
-    const qint64 neededMiB = qint64(size.width()) * size.height() * 4 / (1024 * 1024) + 1;
-    const bool raise = previousLimit > 0 && neededMiB > previousLimit;
-    if (raise)
-        QImageReader::setAllocationLimit(static_cast<int>(std::min<qint64>(neededMiB, INT_MAX)));
-    QImage image = QImage::fromData(png, "PNG");
-    if (raise)
-        QImageReader::setAllocationLimit(previousLimit);
-    return image;
+    return Failure{QStringLiteral("The page was closed."), FailureKind::PageCrashed};
 }
 
-// Emits the browser's signals for what the page did; stops if a receiver
-// destroyed the browser.
-void emitPageSignals(Browser *browser, const QList<PageEvents::Signal> &pageSignals)
+Failure rendererCrashed()
 {
-    QPointer<Browser> alive(browser);
-    for (const PageEvents::Signal signal : pageSignals) {
-        if (!alive)
-            return;
-        if (signal == PageEvents::Signal::DownloadComplete)
-            emit browser->downloadComplete();
-        else
-            emit browser->documentComplete(signal == PageEvents::Signal::TopLevelComplete);
-    }
+    return Failure{QStringLiteral("The page's renderer crashed."), FailureKind::PageCrashed};
+}
+
+QString stringParam(const Message &message, const char *name)
+{
+    return message.params.value(QLatin1String(name)).toString();
 }
 
 } // namespace
@@ -82,296 +46,321 @@ ChromiumBrowser::ChromiumBrowser(QObject *parent)
 }
 
 ChromiumBrowser::ChromiumBrowser(const ChromiumBrowserOptions &options, QObject *parent)
-    : Browser(parent), m_options(options), m_pageEvents(std::make_unique<PageEvents>()),
-      m_layoutViewport(options.layoutViewport)
+    : Browser(parent), m_options(options)
 {
+    qRegisterMetaType<snapvel::Failure>();
     launch();
 }
 
 ChromiumBrowser::~ChromiumBrowser()
 {
-    if (m_connection && m_connection->isOpen())
-        m_connection->post(QStringLiteral("Browser.close"));
-    // Closing the pipe makes Chromium exit if the command did not.
-    m_connection.reset();
-    if (m_process)
+    const QList<ChromiumPage *> pages = std::exchange(m_pages, {});
+    for (ChromiumPage *page : pages)
+        page->detachFromBrowser();
+    qDeleteAll(pages);
+    if (m_connection) {
+        m_connection->disconnect(this);
+        m_connection->send(QStringLiteral("Browser.close"));
+        // Closing the pipe makes Chromium exit if the command did not.
+        delete m_connection;
+        m_connection = nullptr;
+    }
+    if (m_process) {
+        m_process->disconnect(this);
         m_process->stop(CloseGrace);
+    }
 }
 
 void ChromiumBrowser::launch()
 {
-    m_process = std::make_unique<cdp::ChromiumProcess>(m_options.executable);
+    m_process = new cdp::ChromiumProcess(m_options.executable, this);
     m_launchStatus = m_process->start();
-    if (!m_launchStatus)
+    if (!m_launchStatus) {
+        delete m_process;
+        m_process = nullptr;
         return;
-    m_connection = std::make_unique<cdp::Connection>(
-        m_process->takeCommandFd(), m_process->takeMessageFd(), m_options.callTimeout);
-    connect(m_connection.get(), &cdp::Connection::messageReceived, this,
-            &ChromiumBrowser::onMessage);
-}
-
-void ChromiumBrowser::discard()
-{
-    m_connection.reset();
-    if (m_process)
-        m_process->stop(std::chrono::milliseconds(0));
-    m_process.reset();
-    m_attached = false;
-    m_hasDocument = false;
-    m_targetId.clear();
-    m_sessionId.clear();
-    m_navigationId = 0;
-}
-
-bool ChromiumBrowser::replaceIfStopped()
-{
-    // A browser that left a call unanswered past the timeout is hung: it is
-    // replaced like one that died.
-    if (!m_process || !m_launchStatus ||
-        (m_connection && m_connection->isOpen() && !m_connection->hasTimedOut()))
-        return false;
-    discard();
-    launch();
-    return true;
-}
-
-Status ChromiumBrowser::ensureReady()
-{
-    if (!m_process || !m_launchStatus) {
-        // Chromium could not be started before: try again.
-        discard();
-        launch();
-        if (!m_launchStatus)
-            return m_launchStatus;
-    } else {
-        replaceIfStopped();
     }
-    if (m_attached)
-        return {};
-    return attach();
+    m_connection =
+        new cdp::Connection(m_process->takeCommandFd(), m_process->takeMessageFd(), this);
+    connect(m_connection, &cdp::Connection::eventReceived, this, &ChromiumBrowser::onEvent);
+    connect(m_connection, &cdp::Connection::closed, this, [this] { stopBrowser(browserGone()); });
+    connect(m_process, &cdp::ChromiumProcess::exited, this, [this] { stopBrowser(browserGone()); });
+    // Every tab, the program's own and those its pages open, is attached to
+    // as it is created and held paused until it has been looked at.
+    cdp::Connection *connection = m_connection;
+    sendNow(QStringLiteral("Target.setAutoAttach"),
+            {{QStringLiteral("autoAttach"), true},
+             {QStringLiteral("waitForDebuggerOnStart"), true},
+             {QStringLiteral("flatten"), true}},
+            m_options.startTimeout, [this, connection](Result<Message> reply) {
+                if (connection != m_connection)
+                    return;
+                if (reply)
+                    becomeReady();
+                else if (reply.kind() == FailureKind::Other)
+                    stopBrowser(Failure{
+                        QStringLiteral("The browser could not be prepared: %1").arg(reply.error()),
+                        FailureKind::BrowserLost});
+            });
 }
 
-// Attaches to the page Chromium opened at start, and has every target created
-// later attached and held paused until it has been looked at.
-Status ChromiumBrowser::attach()
+void ChromiumBrowser::becomeReady()
 {
-    cdp::Connection &connection = *m_connection;
-    const Result<QJsonObject> targets = connection.call(QStringLiteral("Target.getTargets"));
-    if (!targets)
-        return Failure{targets.error()};
-    QString targetId;
-    for (const QJsonValue &value : targets->value(QLatin1String("targetInfos")).toArray()) {
-        const QJsonObject info = value.toObject();
-        if (info.value(QLatin1String("type")).toString() == QLatin1String("page")) {
-            targetId = info.value(QLatin1String("targetId")).toString();
-            break;
+    m_ready = true;
+    const std::vector<BrowserCommand> waiting = std::exchange(m_waiting, {});
+    for (const BrowserCommand &command : waiting) {
+        if (!m_ready)
+            return; // stopped meanwhile; the rest failed with it
+        sendNow(command.method, command.params, m_options.browserTimeout, command.done);
+    }
+}
+
+bool ChromiumBrowser::ensureRunning()
+{
+    if (!isRunning())
+        launch();
+    return isRunning();
+}
+
+void ChromiumBrowser::stopBrowser(const Failure &why)
+{
+    if (!m_connection && !m_process)
+        return;
+    cdp::Connection *connection = std::exchange(m_connection, nullptr);
+    cdp::ChromiumProcess *process = std::exchange(m_process, nullptr);
+    m_sessions.clear();
+    m_targets.clear();
+    m_awaitingSession.clear();
+    m_unclaimed.clear();
+    m_creating = 0;
+    m_ready = false;
+    const std::vector<BrowserCommand> waiting = std::exchange(m_waiting, {});
+    for (const BrowserCommand &command : waiting)
+        if (command.done)
+            QTimer::singleShot(0, this, [done = command.done, why] { done(why); });
+    if (connection) {
+        connection->disconnect(this);
+        connection->close();
+        // After the failures it has queued for the commands under way.
+        connection->deleteLater();
+    }
+    if (process) {
+        process->disconnect(this);
+        connect(process, &cdp::ChromiumProcess::cleanedUp, process, &QObject::deleteLater);
+        process->kill();
+    }
+    for (ChromiumPage *page : std::as_const(m_pages))
+        page->lose(why);
+    emit stopped(why);
+}
+
+Page *ChromiumBrowser::openPage()
+{
+    auto *page = new ChromiumPage(*this, m_options.layoutViewport, m_options.pageTimeouts);
+    m_pages << page;
+    if (!ensureRunning()) {
+        page->lose(Failure{m_launchStatus.error(), FailureKind::BrowserLost});
+        return page;
+    }
+    createTarget(page);
+    return page;
+}
+
+void ChromiumBrowser::createTarget(ChromiumPage *page)
+{
+    ++m_creating;
+    QPointer<ChromiumPage> guard(page);
+    cdp::Connection *connection = m_connection;
+    sendToBrowser(
+        QStringLiteral("Target.createTarget"),
+        {{QStringLiteral("url"), QStringLiteral("about:blank")}},
+        [this, guard, connection](Result<Message> reply) {
+            if (connection != m_connection)
+                return; // an earlier Chromium's
+            --m_creating;
+            const QString targetId =
+                reply ? reply->params.value(QLatin1String("targetId")).toString() : QString();
+            if (!guard || guard->isLost()) {
+                m_unclaimed.remove(targetId);
+                if (!targetId.isEmpty())
+                    sendToBrowser(QStringLiteral("Target.closeTarget"),
+                                  {{QStringLiteral("targetId"), targetId}});
+            } else if (targetId.isEmpty()) {
+                guard->lose(Failure{QStringLiteral("The browser could not open a page: %1")
+                                        .arg(reply ? QStringLiteral("no tab") : reply.error()),
+                                    FailureKind::PageCrashed});
+            } else {
+                guard->setTargetId(targetId);
+                m_targets.insert(targetId, guard);
+                if (m_unclaimed.contains(targetId))
+                    attachPage(guard, m_unclaimed.take(targetId));
+                else
+                    m_awaitingSession.insert(targetId, guard);
+            }
+            releaseUnclaimedTargets();
+        });
+}
+
+void ChromiumBrowser::onEvent(const Message &message)
+{
+    if (!message.sessionId.isEmpty()) {
+        if (ChromiumPage *page = m_sessions.value(message.sessionId))
+            page->handleEvent(message);
+        return;
+    }
+    const QString &method = message.method;
+    if (method == QLatin1String("Target.attachedToTarget")) {
+        onAttached(message);
+    } else if (method == QLatin1String("Target.detachedFromTarget")) {
+        if (ChromiumPage *page = m_sessions.value(stringParam(message, "sessionId")))
+            page->lose(pageClosed());
+    } else if (method == QLatin1String("Target.targetCrashed")) {
+        if (ChromiumPage *page = m_targets.value(stringParam(message, "targetId")))
+            page->lose(rendererCrashed());
+    } else if (method == QLatin1String("Target.targetDestroyed")) {
+        if (ChromiumPage *page = m_targets.value(stringParam(message, "targetId")))
+            page->lose(pageClosed());
+    }
+}
+
+void ChromiumBrowser::onAttached(const Message &message)
+{
+    const QString sessionId = stringParam(message, "sessionId");
+    const QJsonObject info = message.params.value(QLatin1String("targetInfo")).toObject();
+    const QString targetId = info.value(QLatin1String("targetId")).toString();
+    const QString openerId = info.value(QLatin1String("openerId")).toString();
+    if (info.value(QLatin1String("type")).toString() == QLatin1String("page")) {
+        if (ChromiumPage *page = m_awaitingSession.take(targetId)) {
+            attachPage(page, sessionId);
+            return;
+        }
+        if (ChromiumPage *opener = m_targets.value(openerId)) {
+            handleNewWindow(opener, targetId, sessionId);
+            return;
+        }
+        if (m_creating > 0) {
+            // Chromium attaches to a tab it creates before it says which it
+            // created: this may be one of the program's.
+            m_unclaimed.insert(targetId, sessionId);
+            return;
         }
     }
-    if (targetId.isEmpty())
-        return Failure{QStringLiteral("The browser started without a page.")};
+    // Anything else (workers, tabs that are none of the program's) runs on,
+    // left alone.
+    letRunAndDetach(sessionId);
+}
 
-    const Result<QJsonObject> attached = connection.call(
-        QStringLiteral("Target.attachToTarget"),
-        {{QStringLiteral("targetId"), targetId}, {QStringLiteral("flatten"), true}});
-    if (!attached)
-        return Failure{attached.error()};
-    const QString sessionId = attached->value(QLatin1String("sessionId")).toString();
+void ChromiumBrowser::attachPage(ChromiumPage *page, const QString &sessionId)
+{
+    m_sessions.insert(sessionId, page);
+    page->attach(*m_connection, sessionId);
+}
 
-    const Result<QJsonObject> autoAttach = connection.call(
-        QStringLiteral("Target.setAutoAttach"), {{QStringLiteral("autoAttach"), true},
-                                                 {QStringLiteral("waitForDebuggerOnStart"), true},
-                                                 {QStringLiteral("flatten"), true}});
-    if (!autoAttach)
-        return Failure{autoAttach.error()};
+void ChromiumBrowser::releaseUnclaimedTargets()
+{
+    if (m_creating > 0)
+        return;
+    const QHash<QString, QString> unclaimed = std::exchange(m_unclaimed, {});
+    for (const QString &sessionId : unclaimed)
+        letRunAndDetach(sessionId);
+}
 
-    const Result<QJsonObject> pageEnabled =
-        connection.call(QStringLiteral("Page.enable"), {}, sessionId);
-    if (!pageEnabled)
-        return Failure{pageEnabled.error()};
-    const Result<QJsonObject> frameTree =
-        connection.call(QStringLiteral("Page.getFrameTree"), {}, sessionId);
-    if (!frameTree)
-        return Failure{frameTree.error()};
-    const QString mainFrame = frameTree->value(QLatin1String("frameTree"))
-                                  .toObject()
-                                  .value(QLatin1String("frame"))
-                                  .toObject()
-                                  .value(QLatin1String("id"))
-                                  .toString();
-
-    m_targetId = targetId;
-    m_sessionId = sessionId;
-    m_pageEvents->reset(mainFrame);
-    // Whatever the start page did is no concern of the program's.
-    m_eventsFrom = connection.nextSequence();
-    m_attached = true;
-
-    if (Status viewport = applyLayoutViewport(); !viewport)
-        return viewport;
-    if (m_scrollbarsHidden) {
-        const Result<QJsonObject> hidden =
-            connection.call(QStringLiteral("Emulation.setScrollbarsHidden"),
-                            {{QStringLiteral("hidden"), true}}, m_sessionId);
-        if (!hidden)
-            return Failure{hidden.error()};
+void ChromiumBrowser::handleNewWindow(ChromiumPage *opener, const QString &targetId,
+                                      const QString &sessionId)
+{
+    // The page asks for a new window (window.open, a link to _blank).
+    bool cancel = false;
+    QPointer<ChromiumBrowser> alive(this);
+    cdp::Connection *connection = m_connection;
+    opener->askForNewWindow(&cancel);
+    if (!alive || !m_connection || connection != m_connection)
+        return;
+    if (!cancel) {
+        // The window allowed runs on by itself; the program's page stays.
+        letRunAndDetach(sessionId);
+        return;
     }
-    return {};
+    // A window held paused in the opener's renderer must be let run before it
+    // is closed, or that renderer stays stalled; its requests are held first,
+    // so that it loads nothing meanwhile. With requests held, Chromium
+    // answers runIfWaitingForDebugger only once the window's first request is
+    // let go, which never comes: nothing waits for that answer.
+    m_connection->send(
+        QStringLiteral("Fetch.enable"),
+        {{QStringLiteral("patterns"),
+          QJsonArray{QJsonObject{{QStringLiteral("urlPattern"), QStringLiteral("*")}}}}},
+        sessionId);
+    m_connection->send(QStringLiteral("Runtime.runIfWaitingForDebugger"), {}, sessionId);
+    sendToBrowser(QStringLiteral("Target.closeTarget"), {{QStringLiteral("targetId"), targetId}});
 }
 
-Status ChromiumBrowser::navigate(const QString &address)
+void ChromiumBrowser::letRunAndDetach(const QString &sessionId)
 {
-    const Result<QUrl> url = cdp::resolveAddress(address);
-    if (!url)
-        return Failure{url.error()};
-    if (Status ready = ensureReady(); !ready)
-        return ready;
-    // Events still queued from an earlier page must not count for this one.
-    m_eventsFrom = m_connection->nextSequence();
-    const Result<int> id = m_connection->post(
-        QStringLiteral("Page.navigate"),
-        {{QStringLiteral("url"), QString::fromUtf8(url->toEncoded())}}, m_sessionId, true);
-    if (!id)
-        return Failure{id.error()};
-    m_navigationId = id.value();
-    m_pageEvents->navigationRequested();
-    m_hasDocument = true;
-    return {};
+    if (!m_connection)
+        return;
+    m_connection->send(QStringLiteral("Runtime.runIfWaitingForDebugger"), {}, sessionId);
+    m_connection->send(QStringLiteral("Target.detachFromTarget"),
+                       {{QStringLiteral("sessionId"), sessionId}});
 }
 
-bool ChromiumBrowser::hasDocument() const
+void ChromiumBrowser::sendToBrowser(const QString &method, const QJsonObject &params,
+                                    cdp::Connection::Reply done)
 {
-    return m_hasDocument;
+    if (!m_connection) {
+        if (done)
+            QTimer::singleShot(0, this, [done] { done(browserGone()); });
+        return;
+    }
+    if (!m_ready) {
+        m_waiting.push_back(BrowserCommand{method, params, std::move(done)});
+        return;
+    }
+    sendNow(method, params, m_options.browserTimeout, std::move(done));
 }
 
-Status ChromiumBrowser::requireDocument()
+void ChromiumBrowser::sendNow(const QString &method, const QJsonObject &params,
+                              std::chrono::milliseconds timeout, cdp::Connection::Reply done)
 {
-    // A browser that stopped took its page along: say so once, and have a
-    // fresh one warming up for the next navigation.
-    const bool hung = m_connection && m_connection->isOpen() && m_connection->hasTimedOut();
-    if (replaceIfStopped())
-        return Failure{hung ? QStringLiteral("The browser stopped responding and was restarted.")
-                            : QStringLiteral("The browser stopped unexpectedly.")};
-    if (!m_hasDocument)
-        return noDocument();
-    return ensureReady();
+    cdp::Connection *connection = m_connection;
+    cdp::Connection::Options options;
+    options.timeout = timeout;
+    m_connection->send(method, params, options, [this, connection, done](Result<Message> reply) {
+        if (!reply && reply.kind() == FailureKind::Timeout && connection == m_connection)
+            stopBrowser(Failure{m_ready ? QStringLiteral("The browser stopped "
+                                                         "responding.")
+                                        : QStringLiteral("The browser did not "
+                                                         "start in time."),
+                                FailureKind::BrowserLost});
+        if (done)
+            done(std::move(reply));
+    });
 }
 
-Result<DocumentMetrics> ChromiumBrowser::measureDocument()
+void ChromiumBrowser::forget(ChromiumPage *page)
 {
-    if (Status ready = requireDocument(); !ready)
-        return Failure{ready.error()};
-    const Result<QJsonObject> evaluated =
-        m_connection->call(QStringLiteral("Runtime.evaluate"),
-                           {{QStringLiteral("expression"), QString::fromLatin1(MeasureScript)},
-                            {QStringLiteral("returnByValue"), true}},
-                           m_sessionId);
-    if (!evaluated)
-        return Failure{evaluated.error()};
-    if (evaluated->contains(QLatin1String("exceptionDetails")))
-        return Failure{QStringLiteral("The page could not be measured: its script failed.")};
-    const QJsonArray values = evaluated->value(QLatin1String("result"))
-                                  .toObject()
-                                  .value(QLatin1String("value"))
-                                  .toArray();
-    if (values.size() != 6)
-        return Failure{QStringLiteral("The page has no document body to measure.")};
-    DocumentMetrics metrics;
-    metrics.scrollWidth = values.at(0).toInteger();
-    metrics.offsetWidth = values.at(1).toInteger();
-    metrics.clientWidth = values.at(2).toInteger();
-    metrics.scrollHeight = values.at(3).toInteger();
-    metrics.offsetHeight = values.at(4).toInteger();
-    metrics.clientHeight = values.at(5).toInteger();
-    return metrics;
+    for (auto it = m_sessions.begin(); it != m_sessions.end();)
+        it = it.value() == page ? m_sessions.erase(it) : std::next(it);
+    m_targets.remove(page->targetId());
+    m_awaitingSession.remove(page->targetId());
 }
 
-Status ChromiumBrowser::hideScrollbars()
+void ChromiumBrowser::pageLost(ChromiumPage *page, const Failure &why)
 {
-    if (Status ready = requireDocument(); !ready)
-        return ready;
-    const Result<QJsonObject> hidden =
-        m_connection->call(QStringLiteral("Emulation.setScrollbarsHidden"),
-                           {{QStringLiteral("hidden"), true}}, m_sessionId);
-    if (!hidden)
-        return Failure{hidden.error()};
-    m_scrollbarsHidden = true;
-    return {};
+    forget(page);
+    // A crashed or hung tab is closed: the browser process answers that even
+    // when the renderer does not.
+    if (why.kind != FailureKind::BrowserLost && !page->targetId().isEmpty() && isRunning())
+        sendToBrowser(QStringLiteral("Target.closeTarget"),
+                      {{QStringLiteral("targetId"), page->targetId()}});
 }
 
-Status ChromiumBrowser::setPlacement(const Placement &placement)
+void ChromiumBrowser::pageDestroyed(ChromiumPage *page)
 {
-    if (placement.width < 0 || placement.height < 0)
-        return Failure{QStringLiteral("The browser cannot be given a negative size (%1 x %2).")
-                           .arg(placement.width)
-                           .arg(placement.height)};
-    m_placement = placement;
-    return {};
-}
-
-Status ChromiumBrowser::setLayoutViewport(QSize size)
-{
-    if (size.width() <= 0 || size.height() <= 0)
-        return Failure{QStringLiteral("The page cannot be laid out in %1 x %2 pixels.")
-                           .arg(size.width())
-                           .arg(size.height())};
-    m_layoutViewport = size;
-    // A browser still starting (or to be restarted) gets it when it is
-    // attached to, so that this call does not wait for Chromium.
-    if (!m_attached || !m_connection || !m_connection->isOpen())
-        return {};
-    return applyLayoutViewport();
-}
-
-Status ChromiumBrowser::applyLayoutViewport()
-{
-    const Result<QJsonObject> applied =
-        m_connection->call(QStringLiteral("Emulation.setDeviceMetricsOverride"),
-                           {{QStringLiteral("width"), m_layoutViewport.width()},
-                            {QStringLiteral("height"), m_layoutViewport.height()},
-                            {QStringLiteral("deviceScaleFactor"), 1},
-                            {QStringLiteral("mobile"), false}},
-                           m_sessionId);
-    if (!applied)
-        return Failure{applied.error()};
-    return {};
-}
-
-Result<QImage> ChromiumBrowser::paint()
-{
-    if (Status ready = requireDocument(); !ready)
-        return Failure{ready.error()};
-    const QSize area(m_placement.width, m_placement.height);
-    return cdp::paintInBands(area, cdp::bandHeightFor(area.width(), m_options.paintBandHeight),
-                             [this](const QRect &band) { return paintBand(band); });
-}
-
-Result<QImage> ChromiumBrowser::paintBand(const QRect &band)
-{
-    const QJsonObject clip{{QStringLiteral("x"), band.x()},
-                           {QStringLiteral("y"), band.y()},
-                           {QStringLiteral("width"), band.width()},
-                           {QStringLiteral("height"), band.height()},
-                           {QStringLiteral("scale"), 1}};
-    Result<QByteArray> base64 =
-        m_connection->callForData(QStringLiteral("Page.captureScreenshot"),
-                                  {{QStringLiteral("format"), QStringLiteral("png")},
-                                   {QStringLiteral("captureBeyondViewport"), true},
-                                   // Faster PNG compression: measured a quarter to a
-                                   // third less time per paint, for a larger reply.
-                                   {QStringLiteral("optimizeForSpeed"), true},
-                                   {QStringLiteral("clip"), clip}},
-                                  m_sessionId);
-    if (!base64)
-        return Failure{base64.error()};
-    // Decoded in place: the base64 text's buffer becomes the PNG's.
-    QByteArray::FromBase64Result png = QByteArray::fromBase64Encoding(
-        std::move(base64.value()), QByteArray::AbortOnBase64DecodingErrors);
-    if (!png)
-        return Failure{QStringLiteral("The browser's picture of the page could not be read.")};
-    const QImage image = decodePng(png.decoded, band.size());
-    if (image.isNull())
-        return Failure{QStringLiteral("The browser's picture of the page could not be read.")};
-    return image;
+    if (!page->isLost() && !page->targetId().isEmpty() && isRunning())
+        sendToBrowser(QStringLiteral("Target.closeTarget"),
+                      {{QStringLiteral("targetId"), page->targetId()}});
+    forget(page);
+    m_pages.removeAll(page);
 }
 
 qint64 ChromiumBrowser::processId() const
@@ -384,83 +373,23 @@ QString ChromiumBrowser::profilePath() const
     return m_process ? m_process->profilePath() : QString();
 }
 
-Result<int> ChromiumBrowser::pageCount()
+void ChromiumBrowser::countPages(Done<int> done)
 {
-    if (Status ready = ensureReady(); !ready)
-        return Failure{ready.error()};
-    const Result<QJsonObject> targets = m_connection->call(QStringLiteral("Target.getTargets"));
-    if (!targets)
-        return Failure{targets.error()};
-    int pages = 0;
-    for (const QJsonValue &value : targets->value(QLatin1String("targetInfos")).toArray())
-        if (value.toObject().value(QLatin1String("type")).toString() == QLatin1String("page"))
-            ++pages;
-    return pages;
-}
-
-void ChromiumBrowser::onMessage(const Message &message)
-{
-    if (!message.isEvent()) {
-        if (message.id != m_navigationId)
-            return;
-        m_navigationId = 0;
-        emitPageSignals(this, m_pageEvents->navigationAnswered(message.params, message.error));
+    if (!ensureRunning()) {
+        QTimer::singleShot(0, this, [done, failure = m_launchStatus.failure()] { done(failure); });
         return;
     }
-    if (message.sessionId.isEmpty())
-        onBrowserEvent(message);
-    else if (message.sessionId == m_sessionId)
-        onPageEvent(message);
-}
-
-void ChromiumBrowser::onBrowserEvent(const Message &message)
-{
-    if (message.method != QLatin1String("Target.attachedToTarget"))
-        return;
-    const QString sessionId = message.params.value(QLatin1String("sessionId")).toString();
-    const QJsonObject info = message.params.value(QLatin1String("targetInfo")).toObject();
-    const QString targetId = info.value(QLatin1String("targetId")).toString();
-    const QString type = info.value(QLatin1String("type")).toString();
-    const QJsonObject session{{QStringLiteral("sessionId"), sessionId}};
-    // The program's own session on its page.
-    if (sessionId == m_sessionId)
-        return;
-
-    if (type == QLatin1String("page") && targetId != m_targetId) {
-        // The page asks for a new window (window.open, a link to _blank).
-        bool cancel = false;
-        QPointer<ChromiumBrowser> alive(this);
-        emit newWindowRequested(&cancel);
-        if (!alive || !m_connection)
-            return;
-        if (cancel) {
-            // A window held paused in the opener's renderer must be let run
-            // before it is closed, or that renderer stays stalled; requests
-            // are held first, so that it loads nothing meanwhile.
-            m_connection->call(
-                QStringLiteral("Fetch.enable"),
-                {{QStringLiteral("patterns"),
-                  QJsonArray{QJsonObject{{QStringLiteral("urlPattern"), QStringLiteral("*")}}}}},
-                sessionId);
-            // Not waited for: with requests held, Chromium answers it only
-            // once the window's first request is let go, which never comes.
-            m_connection->post(QStringLiteral("Runtime.runIfWaitingForDebugger"), {}, sessionId);
-            m_connection->call(QStringLiteral("Target.closeTarget"),
-                               {{QStringLiteral("targetId"), targetId}});
+    sendToBrowser(QStringLiteral("Target.getTargets"), {}, [done](Result<Message> reply) {
+        if (!reply) {
+            done(reply.failure());
             return;
         }
-    }
-    // Anything else (the new window allowed, workers, frames, a second
-    // session on the program's own page) runs on, left alone.
-    m_connection->post(QStringLiteral("Runtime.runIfWaitingForDebugger"), {}, sessionId);
-    m_connection->post(QStringLiteral("Target.detachFromTarget"), session);
-}
-
-void ChromiumBrowser::onPageEvent(const Message &message)
-{
-    if (!m_hasDocument || message.sequence < m_eventsFrom)
-        return;
-    emitPageSignals(this, m_pageEvents->handle(message.method, message.params));
+        int pages = 0;
+        for (const QJsonValue &value : reply->params.value(QLatin1String("targetInfos")).toArray())
+            if (value.toObject().value(QLatin1String("type")).toString() == QLatin1String("page"))
+                ++pages;
+        done(pages);
+    });
 }
 
 } // namespace snapvel

@@ -1,38 +1,45 @@
 #pragma once
 
 #include "platform/browser.h"
+#include "platform/cdp/connection.h"
 
+#include <QHash>
+#include <QList>
 #include <QSize>
 #include <QString>
 
 #include <chrono>
-#include <memory>
+#include <vector>
 
 namespace snapvel {
 
 namespace cdp {
 class ChromiumProcess;
-class Connection;
-class PageEvents;
-struct Message;
 } // namespace cdp
+
+class ChromiumPage;
 
 // How the Chromium browser is started and driven.
 struct ChromiumBrowserOptions
 {
     QString executable = QStringLiteral("/usr/bin/chromium");
-    // The longest any one call waits for the browser.
-    std::chrono::milliseconds callTimeout{30000};
-    // The tallest band painted at once; taller areas are painted in bands.
-    int paintBandHeight = 32768;
+    // The layout viewport a new page starts with.
     QSize layoutViewport{1280, 800};
+    PageTimeouts pageTimeouts;
+    // How long Chromium may take to start and answer its first command.
+    std::chrono::milliseconds startTimeout{30000};
+    // How long the running browser process may take over a command of its
+    // own (opening or closing a tab) before it counts as hung and is
+    // replaced.
+    std::chrono::milliseconds browserTimeout{30000};
 };
 
 // The browser, a headless Chromium out of the user's sight, driven over the
-// DevTools pipe. Chromium starts as soon as this object exists, so that it is
-// ready by the time an address has been typed; the first call waits for it.
-// If Chromium dies, the calls waiting on it fail and the next use starts a
-// fresh one. Destroying this object closes Chromium and deletes its profile.
+// DevTools pipe. Chromium starts as soon as this object exists, without
+// waiting for it, so that it is ready by the time an address has been typed.
+// If Chromium dies, its pipe closes or it stops answering, its pages are lost
+// and stopped() is emitted; the next openPage() starts a fresh one.
+// Destroying this object closes Chromium and deletes its profile.
 class ChromiumBrowser final : public Browser
 {
     Q_OBJECT
@@ -42,55 +49,69 @@ public:
     explicit ChromiumBrowser(const ChromiumBrowserOptions &options, QObject *parent = nullptr);
     ~ChromiumBrowser() override;
 
-    Status navigate(const QString &address) override;
-    bool hasDocument() const override;
-    Result<DocumentMetrics> measureDocument() override;
-    Status hideScrollbars() override;
-    Placement placement() const override { return m_placement; }
-    Status setPlacement(const Placement &placement) override;
-    QSize layoutViewport() const override { return m_layoutViewport; }
-    Status setLayoutViewport(QSize size) override;
-    Result<QImage> paint() override;
+    Page *openPage() override;
+    Status startStatus() const override { return m_launchStatus; }
 
     // For diagnostics and tests: the running Chromium's process id (0 when
-    // none runs), its profile folder, and how many pages (tabs and windows)
-    // it holds.
+    // none runs), its profile folder, and how many pages (tabs and windows,
+    // the program's or not) it holds.
     qint64 processId() const;
-    // Whether Chromium could be started; says why not (for instance that it
-    // is not installed) when it could not.
-    Status startStatus() const { return m_launchStatus; }
     QString profilePath() const;
-    Result<int> pageCount();
+    void countPages(Done<int> done);
 
 private:
+    friend class ChromiumPage;
+
+    bool isRunning() const { return m_connection != nullptr; }
+    // Starts Chromium when none runs; false when it cannot be started.
+    bool ensureRunning();
     void launch();
-    void discard();
-    // A Chromium that stopped is forgotten and a fresh one started (without
-    // waiting for it). Returns whether that happened.
-    bool replaceIfStopped();
-    Status ensureReady();
-    Status attach();
-    Status requireDocument();
-    Status applyLayoutViewport();
-    Result<QImage> paintBand(const QRect &band);
-    void onMessage(const cdp::Message &message);
-    void onBrowserEvent(const cdp::Message &message);
-    void onPageEvent(const cdp::Message &message);
+    // Gives up the running Chromium: kills it (its clean-up finishes in the
+    // background), loses its pages and emits stopped().
+    void stopBrowser(const Failure &why);
+    void createTarget(ChromiumPage *page);
+    void onEvent(const cdp::Message &message);
+    void onAttached(const cdp::Message &message);
+    void attachPage(ChromiumPage *page, const QString &sessionId);
+    void handleNewWindow(ChromiumPage *opener, const QString &targetId, const QString &sessionId);
+    void letRunAndDetach(const QString &sessionId);
+    void releaseUnclaimedTargets();
+
+    // Sends a command on the browser's own session, once Chromium has
+    // started. One that times out means the browser process is hung: it is
+    // replaced.
+    void sendToBrowser(const QString &method, const QJsonObject &params,
+                       cdp::Connection::Reply done = {});
+    void sendNow(const QString &method, const QJsonObject &params,
+                 std::chrono::milliseconds timeout, cdp::Connection::Reply done);
+    void becomeReady();
+    // A page was lost: it gets no more events, and its tab is closed.
+    void pageLost(ChromiumPage *page, const Failure &why);
+    void pageDestroyed(ChromiumPage *page);
+    void forget(ChromiumPage *page);
 
     ChromiumBrowserOptions m_options;
-    std::unique_ptr<cdp::ChromiumProcess> m_process;
-    std::unique_ptr<cdp::Connection> m_connection;
-    std::unique_ptr<cdp::PageEvents> m_pageEvents;
+    cdp::ChromiumProcess *m_process = nullptr;
+    cdp::Connection *m_connection = nullptr;
     Status m_launchStatus;
-    bool m_attached = false;
-    QString m_targetId;
-    QString m_sessionId;
-    bool m_hasDocument = false;
-    bool m_scrollbarsHidden = false;
-    int m_navigationId = 0;
-    quint64 m_eventsFrom = 0;
-    Placement m_placement;
-    QSize m_layoutViewport;
+    QList<ChromiumPage *> m_pages;                    // every page not yet destroyed
+    QHash<QString, ChromiumPage *> m_sessions;        // session id -> attached page
+    QHash<QString, ChromiumPage *> m_targets;         // target id -> page
+    QHash<QString, ChromiumPage *> m_awaitingSession; // tab created, not yet attached
+    // Tabs attached before the reply that says whose they are: target id ->
+    // session id.
+    QHash<QString, QString> m_unclaimed;
+    int m_creating = 0; // tabs asked for and not yet answered
+    // Whether Chromium has answered its first command; until then the
+    // browser's own commands wait here.
+    bool m_ready = false;
+    struct BrowserCommand
+    {
+        QString method;
+        QJsonObject params;
+        cdp::Connection::Reply done;
+    };
+    std::vector<BrowserCommand> m_waiting;
 };
 
 } // namespace snapvel

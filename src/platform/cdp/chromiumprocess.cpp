@@ -6,6 +6,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QTimer>
 
 #include <csignal>
 #include <fcntl.h>
@@ -78,22 +79,38 @@ QStringList chromiumArguments(const QString &profilePath, bool runningAsRoot)
         // painted beyond the first screen; the profile is fresh and empty.
         QStringLiteral("--disable-site-isolation-trials"),
         QStringLiteral("--disable-features=IsolateOrigins,site-per-process"),
+        // No first tab: every page is opened over the pipe, so that the
+        // browser holds only the program's own pages.
+        QStringLiteral("--no-startup-window"),
         QStringLiteral("--user-data-dir=") + profilePath,
     };
     // Chromium refuses to start as root with its sandbox on.
     if (runningAsRoot)
         arguments << QStringLiteral("--no-sandbox");
-    arguments << QStringLiteral("about:blank");
     return arguments;
 }
+
+// How often, and how far apart, removing the profile is tried again while a
+// helper that was just killed may still hold files in it.
+constexpr int ProfileRemovalAttempts = 20;
+constexpr int ProfileRemovalIntervalMs = 100;
+// How long a killed Chromium may take to be reported finished before its
+// clean-up goes ahead anyway.
+constexpr int ReapWaitMs = 5000;
 
 ChromiumProcess::ChromiumProcess(const QString &executable, QObject *parent)
     : QObject(parent), m_executable(executable), m_process(new QProcess(this))
 {
+    connect(m_process, &QProcess::finished, this, [this] {
+        emit exited();
+        if (m_killed)
+            finishCleanUp();
+    });
 }
 
 ChromiumProcess::~ChromiumProcess()
 {
+    m_process->disconnect(this);
     stop(std::chrono::milliseconds(0));
     closeFd(m_commandFd);
     closeFd(m_messageFd);
@@ -184,26 +201,69 @@ QString ChromiumProcess::profilePath() const
     return m_profile ? m_profile->path() : QString();
 }
 
-void ChromiumProcess::stop(std::chrono::milliseconds grace)
+void ChromiumProcess::killGroup()
 {
-    if (m_process->state() != QProcess::NotRunning) {
-        if (!m_process->waitForFinished(static_cast<int>(grace.count()))) {
-            if (m_pid > 0)
-                ::kill(static_cast<pid_t>(-m_pid), SIGKILL);
-            m_process->kill();
-            m_process->waitForFinished(5000);
-        }
-    }
-    // Helpers whose main process died without taking them along.
     if (m_pid > 0)
         ::kill(static_cast<pid_t>(-m_pid), SIGKILL);
-    m_pid = 0;
-    if (m_profile) {
-        // A helper may still be writing into the profile for a moment.
-        for (int attempt = 0; attempt < 10 && !m_profile->remove(); ++attempt)
-            QThread::msleep(50);
-        m_profile.reset();
+}
+
+void ChromiumProcess::kill()
+{
+    if (m_killed)
+        return;
+    m_killed = true;
+    closeFd(m_commandFd);
+    closeFd(m_messageFd);
+    if (m_process->state() == QProcess::NotRunning) {
+        QTimer::singleShot(0, this, &ChromiumProcess::finishCleanUp);
+        return;
     }
+    killGroup();
+    m_process->kill();
+    QTimer::singleShot(ReapWaitMs, this, &ChromiumProcess::finishCleanUp);
+}
+
+void ChromiumProcess::finishCleanUp()
+{
+    if (m_cleanedUp)
+        return;
+    // Helpers whose main process died without taking them along.
+    killGroup();
+    if (m_profile && !m_profile->remove() && ++m_removalAttempts < ProfileRemovalAttempts) {
+        // A helper killed a moment ago may still be writing into it.
+        QTimer::singleShot(ProfileRemovalIntervalMs, this, &ChromiumProcess::finishCleanUp);
+        return;
+    }
+    m_profile.reset();
+    m_cleanedUp = true;
+    emit cleanedUp();
+}
+
+void ChromiumProcess::stop(std::chrono::milliseconds grace)
+{
+    if (m_cleanedUp)
+        return;
+    if (m_process->state() != QProcess::NotRunning) {
+        if (!m_process->waitForFinished(static_cast<int>(grace.count()))) {
+            killGroup();
+            m_process->kill();
+            m_process->waitForFinished(2000);
+        }
+    }
+    killGroup();
+    m_pid = 0;
+    removeProfile();
+    m_cleanedUp = true;
+}
+
+void ChromiumProcess::removeProfile()
+{
+    if (!m_profile)
+        return;
+    // A helper may still be writing into the profile for a moment.
+    for (int attempt = 0; attempt < 10 && !m_profile->remove(); ++attempt)
+        QThread::msleep(50);
+    m_profile.reset();
 }
 
 } // namespace snapvel::cdp

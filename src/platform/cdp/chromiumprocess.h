@@ -21,7 +21,8 @@ QStringList chromiumArguments(const QString &profilePath, bool runningAsRoot);
 // the DevTools pipe: the child reads commands from its fd 3 and writes
 // replies and events to its fd 4. The process is killed when this program
 // dies, even by SIGKILL, and runs in its own process group so that its
-// helpers can be ended with it.
+// helpers can be ended with it. It starts without a window: pages are
+// opened over the pipe.
 class ChromiumProcess : public QObject
 {
     Q_OBJECT
@@ -41,18 +42,36 @@ public:
     qint64 processId() const;
     QString profilePath() const;
 
+    // Kills Chromium and its helpers at once and returns without waiting;
+    // the profile is deleted once the process has been reaped (or after a
+    // while if it is never reported), and cleanedUp() is emitted then.
+    void kill();
+
     // Waits up to the grace period for Chromium to exit (after the caller has
     // asked it to close), kills it and its helpers if it has not, and deletes
-    // the profile.
+    // the profile. Blocks: only for the end of the program.
     void stop(std::chrono::milliseconds grace);
 
+signals:
+    // The process ended, by itself or killed.
+    void exited();
+    // After kill(): the process and its helpers are gone, the profile too.
+    void cleanedUp();
+
 private:
+    void killGroup();
+    void finishCleanUp();
+    void removeProfile();
+
     QString m_executable;
     QProcess *m_process = nullptr;
     std::unique_ptr<QTemporaryDir> m_profile;
     qint64 m_pid = 0;
     int m_commandFd = -1;
     int m_messageFd = -1;
+    bool m_killed = false;
+    bool m_cleanedUp = false;
+    int m_removalAttempts = 0;
 };
 
 } // namespace snapvel::cdp

@@ -3,13 +3,13 @@
 #include <QJsonDocument>
 #include <QPointer>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <poll.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -18,6 +18,13 @@ namespace snapvel::cdp {
 namespace {
 
 constexpr qsizetype ReadChunk = 1 << 20;
+// The most one wake-up of the read notifier takes from the pipe before it
+// lets the event loop run again: a reply of a hundred megabytes is read over
+// several turns of the loop instead of in one long stretch.
+constexpr qsizetype ReadPerTurn = 4 << 20;
+// The message pipe is enlarged to this, when the system allows, so that a
+// large reply crosses it in fewer reads.
+constexpr int MessagePipeSize = 1 << 20;
 
 void setNonBlocking(int fd)
 {
@@ -37,13 +44,6 @@ void trace(const char *direction, const QByteArray &json)
 {
     if (tracing())
         qDebug("cdp %s %s", direction, json.left(400).constData());
-}
-
-int remainingMs(std::chrono::steady_clock::time_point deadline)
-{
-    using namespace std::chrono;
-    const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
-    return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, 1 << 30));
 }
 
 // Writes to a pipe whose reader may have gone, without the process being
@@ -74,11 +74,14 @@ ssize_t writeWithoutSigpipe(int fd, const char *data, size_t size)
 constexpr qsizetype LargeReply = 1 << 20;
 
 // A large reply to a command that asked for its result's "data" string (a
-// base64 picture of tens of megabytes) is parsed without that string, which
+// base64 picture of a hundred megabytes) is parsed without that string, which
 // is cut out as raw bytes into `data`: converting it to a QString and back
-// would cost several times its size in time and memory. Replies of another
-// shape, or whose string holds escapes, are returned whole (data stays null).
-QByteArray withoutLargeData(const QByteArray &json, const QSet<int> &ids, QByteArray &data)
+// would cost several times its size in time and memory. The message's own
+// buffer becomes `data` (cutting a prefix off a QByteArray moves no bytes);
+// only the rest is copied. Replies of another shape, or whose string holds
+// escapes, are returned whole (data stays null).
+template <typename KeepsData>
+QByteArray withoutLargeData(QByteArray json, KeepsData keepsData, QByteArray &data)
 {
     static const QByteArray idPrefix = "{\"id\":";
     static const QByteArray dataKey = "\"data\":\"";
@@ -89,7 +92,7 @@ QByteArray withoutLargeData(const QByteArray &json, const QSet<int> &ids, QByteA
         ++end;
     bool ok = false;
     const int id = json.mid(idPrefix.size(), end - idPrefix.size()).toInt(&ok);
-    if (!ok || !ids.contains(id))
+    if (!ok || !keepsData(id))
         return json;
     const qsizetype key = json.indexOf(dataKey, end);
     if (key < 0)
@@ -100,215 +103,164 @@ QByteArray withoutLargeData(const QByteArray &json, const QSet<int> &ids, QByteA
         std::memchr(start, '"', static_cast<size_t>(json.size() - begin)));
     if (!quote || std::memchr(start, '\\', static_cast<size_t>(quote - start)))
         return json;
-    data = QByteArray(start, quote - start);
+    const qsizetype close = quote - json.constData();
     QByteArray rest;
-    rest.reserve(json.size() - data.size());
+    rest.reserve(begin + json.size() - close);
     rest.append(json.constData(), begin);
-    rest.append(quote, json.constData() + json.size() - quote);
+    rest.append(json.constData() + close, json.size() - close);
+    data = std::move(json);
+    data.truncate(close);
+    data.remove(0, begin);
     return rest;
+}
+
+Failure closedFailure()
+{
+    return Failure{QStringLiteral("The browser stopped unexpectedly."), FailureKind::BrowserLost};
+}
+
+Failure timeoutFailure(std::chrono::milliseconds timeout)
+{
+    return Failure{QStringLiteral("The browser did not answer within %1 seconds.")
+                       .arg(QString::number(timeout.count() / 1000.0)),
+                   FailureKind::Timeout};
 }
 
 } // namespace
 
-Connection::Connection(int commandFd, int messageFd, std::chrono::milliseconds timeout,
-                       QObject *parent)
-    : QObject(parent), m_commandFd(commandFd), m_messageFd(messageFd), m_timeout(timeout)
+Connection::Connection(int commandFd, int messageFd, QObject *parent)
+    : QObject(parent), m_commandFd(commandFd), m_messageFd(messageFd)
 {
     qRegisterMetaType<snapvel::cdp::Message>();
     setNonBlocking(m_commandFd);
     setNonBlocking(m_messageFd);
-    m_notifier = new QSocketNotifier(m_messageFd, QSocketNotifier::Read, this);
-    connect(m_notifier, &QSocketNotifier::activated, this, &Connection::onReadable);
+    ::fcntl(m_messageFd, F_SETPIPE_SZ, MessagePipeSize);
+    m_readNotifier = new QSocketNotifier(m_messageFd, QSocketNotifier::Read, this);
+    connect(m_readNotifier, &QSocketNotifier::activated, this, &Connection::onReadable);
+    m_writeNotifier = new QSocketNotifier(m_commandFd, QSocketNotifier::Write, this);
+    m_writeNotifier->setEnabled(false);
+    connect(m_writeNotifier, &QSocketNotifier::activated, this, &Connection::onWritable);
+    m_deadlineTimer = new QTimer(this);
+    m_deadlineTimer->setSingleShot(true);
+    m_deadlineTimer->setTimerType(Qt::PreciseTimer);
+    connect(m_deadlineTimer, &QTimer::timeout, this, &Connection::onDeadline);
 }
 
 Connection::~Connection()
 {
-    m_closedSignalDue = false;
-    close();
+    // Nothing is handed out any more: whoever waits goes with this object.
+    m_queue.clear();
+    m_pending.clear();
+    shutDown();
 }
 
-void Connection::close()
+int Connection::pendingCount() const
 {
-    if (m_notifier) {
-        m_notifier->setEnabled(false);
-        delete m_notifier;
-        m_notifier = nullptr;
+    return static_cast<int>(m_pending.size());
+}
+
+int Connection::send(const QString &method, const QJsonObject &params, const QString &sessionId,
+                     Reply done)
+{
+    Options options;
+    options.sessionId = sessionId;
+    return send(method, params, options, std::move(done));
+}
+
+int Connection::send(const QString &method, const QJsonObject &params, const Options &options,
+                     Reply done)
+{
+    if (!m_open) {
+        if (done) {
+            Delivery delivery;
+            delivery.kind = Delivery::Kind::Reply;
+            delivery.message.method = method;
+            delivery.done = std::move(done);
+            delivery.failure = closedFailure();
+            m_queue.push_back(std::move(delivery));
+            scheduleDelivery();
+        }
+        return 0;
     }
-    if (m_commandFd >= 0)
-        ::close(m_commandFd);
-    if (m_messageFd >= 0)
-        ::close(m_messageFd);
-    m_commandFd = -1;
-    m_messageFd = -1;
-    m_open = false;
-}
-
-Failure Connection::closedFailure() const
-{
-    return Failure{QStringLiteral("The browser stopped unexpectedly.")};
-}
-
-Result<QJsonObject> Connection::call(const QString &method, const QJsonObject &params,
-                                     const QString &sessionId)
-{
-    const Result<int> id = send(method, params, sessionId);
-    if (!id)
-        return Failure{id.error()};
-    return wait(id.value());
-}
-
-Result<int> Connection::send(const QString &method, const QJsonObject &params,
-                             const QString &sessionId)
-{
-    Result<int> id = write(method, params, sessionId);
-    if (id)
-        m_awaited.insert(id.value());
-    return id;
-}
-
-Result<int> Connection::post(const QString &method, const QJsonObject &params,
-                             const QString &sessionId, bool deliverReply)
-{
-    Result<int> id = write(method, params, sessionId);
-    if (id && deliverReply)
-        m_delivered.insert(id.value());
-    return id;
-}
-
-Result<int> Connection::write(const QString &method, const QJsonObject &params,
-                              const QString &sessionId)
-{
-    if (!m_open)
-        return closedFailure();
     const int id = m_nextId++;
     QJsonObject command{{QStringLiteral("id"), id}, {QStringLiteral("method"), method}};
     if (!params.isEmpty())
         command.insert(QStringLiteral("params"), params);
-    if (!sessionId.isEmpty())
-        command.insert(QStringLiteral("sessionId"), sessionId);
+    if (!options.sessionId.isEmpty())
+        command.insert(QStringLiteral("sessionId"), options.sessionId);
     const QByteArray json = QJsonDocument(command).toJson(QJsonDocument::Compact);
     trace(">", json);
-    const QByteArray bytes = MessageFramer::frame(json);
-    const bool written = writeAll(bytes, Clock::now() + m_timeout);
-    scheduleDelivery();
-    if (!written) {
-        if (!m_open)
-            return closedFailure();
-        m_timedOut = true;
-        return Failure{QStringLiteral("The browser did not accept a command within %1 seconds.")
-                           .arg(m_timeout.count() / 1000.0)};
+    if (done) {
+        const Clock::time_point deadline = Clock::now() + options.timeout;
+        m_pending.insert(
+            id, Pending{method, std::move(done), deadline, options.timeout, options.keepData});
+        m_deadlines.emplace(deadline, id);
+        armDeadlineTimer();
     }
-    m_methods.insert(id, method);
+    // Drop what has been written before growing, once it is most of it.
+    if (m_sent > 0 && m_sent >= m_unsent.size() / 2) {
+        m_unsent.remove(0, m_sent);
+        m_sent = 0;
+    }
+    m_unsent.append(json);
+    m_unsent.append('\0');
+    flush();
     return id;
 }
 
-bool Connection::writeAll(const QByteArray &bytes, Clock::time_point deadline)
+// Writes as much as the pipe takes now; the rest waits for the write
+// notifier, so a browser that is slow to read never blocks the caller.
+void Connection::flush()
 {
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t written = writeWithoutSigpipe(m_commandFd, bytes.constData() + done,
-                                                    static_cast<size_t>(bytes.size() - done));
+    while (m_open && m_sent < m_unsent.size()) {
+        const ssize_t written = writeWithoutSigpipe(m_commandFd, m_unsent.constData() + m_sent,
+                                                    static_cast<size_t>(m_unsent.size() - m_sent));
         if (written > 0) {
-            done += written;
+            m_sent += written;
             continue;
         }
         if (written < 0 && errno == EINTR)
             continue;
-        if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            lose();
-            return false;
+        if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            m_writeNotifier->setEnabled(true);
+            return;
         }
-        // The pipe is full: wait until the browser reads, reading its own
-        // messages meanwhile so that it is never blocked writing to us.
-        pollfd fds[2] = {{m_commandFd, POLLOUT, 0}, {m_messageFd, POLLIN, 0}};
-        const int ready = ::poll(fds, 2, remainingMs(deadline));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
-            return false;
-        if ((fds[1].revents & (POLLIN | POLLHUP | POLLERR)) && !read(Clock::now()))
-            return false;
-        if (fds[0].revents & (POLLERR | POLLHUP)) {
-            lose();
-            return false;
-        }
+        lose();
+        return;
     }
-    return true;
-}
-
-Result<QJsonObject> Connection::wait(int id)
-{
-    const Result<Message> reply = waitForReply(id);
-    if (!reply)
-        return Failure{reply.error()};
-    return reply->params;
-}
-
-Result<QByteArray> Connection::callForData(const QString &method, const QJsonObject &params,
-                                           const QString &sessionId)
-{
-    const Result<int> id = send(method, params, sessionId);
-    if (!id)
-        return Failure{id.error()};
-    m_dataReplies.insert(id.value());
-    Result<Message> reply = waitForReply(id.value());
-    m_dataReplies.remove(id.value());
-    if (!reply)
-        return Failure{reply.error()};
-    return std::move(reply.value().data);
-}
-
-Result<Message> Connection::waitForReply(int id)
-{
-    const Clock::time_point deadline = Clock::now() + m_timeout;
-    for (;;) {
-        const auto reply = m_replies.find(id);
-        if (reply != m_replies.end()) {
-            Message message = std::move(*reply);
-            m_replies.erase(reply);
-            m_awaited.remove(id);
-            scheduleDelivery();
-            if (!message.error.isEmpty())
-                return Failure{QStringLiteral("The browser could not carry out %1: %2")
-                                   .arg(message.method, message.error)};
-            return message;
-        }
-        if (!m_open || !m_awaited.contains(id)) {
-            m_awaited.remove(id);
-            scheduleDelivery();
-            return closedFailure();
-        }
-        if (Clock::now() >= deadline) {
-            // A late reply to this command is dropped when it comes.
-            m_awaited.remove(id);
-            m_timedOut = true;
-            scheduleDelivery();
-            return Failure{QStringLiteral("The browser did not answer within %1 seconds.")
-                               .arg(m_timeout.count() / 1000.0)};
-        }
-        read(deadline);
+    if (m_open) {
+        m_writeNotifier->setEnabled(false);
+        m_unsent.clear();
+        m_sent = 0;
     }
 }
 
-bool Connection::read(Clock::time_point deadline)
+void Connection::onWritable()
+{
+    flush();
+    scheduleDelivery();
+}
+
+void Connection::onReadable()
+{
+    readAvailable();
+    deliver();
+}
+
+void Connection::readAvailable()
 {
     if (!m_open)
-        return false;
-    pollfd fd{m_messageFd, POLLIN, 0};
-    const int ready = ::poll(&fd, 1, remainingMs(deadline));
-    if (ready < 0)
-        return errno == EINTR;
-    if (ready == 0)
-        return true;
-    // Read everything the pipe holds now, then hand out complete messages.
+        return;
     if (m_chunk.size() != ReadChunk)
         m_chunk = QByteArray(ReadChunk, Qt::Uninitialized);
     bool ended = false;
-    for (;;) {
+    qsizetype taken = 0;
+    while (taken < ReadPerTurn) {
         const ssize_t got =
             ::read(m_messageFd, m_chunk.data(), static_cast<size_t>(m_chunk.size()));
         if (got > 0) {
             m_framer.append(m_chunk.constData(), got);
+            taken += got;
             continue;
         }
         if (got < 0 && errno == EINTR)
@@ -318,21 +270,26 @@ bool Connection::read(Clock::time_point deadline)
         break;
     }
     while (std::optional<QByteArray> message = m_framer.next())
-        dispatch(*message);
-    if (ended) {
+        dispatch(std::move(*message));
+    if (ended)
         lose();
-        return false;
-    }
-    return true;
 }
 
-void Connection::dispatch(const QByteArray &json)
+bool Connection::keepsData(int id) const
+{
+    const auto pending = m_pending.constFind(id);
+    return pending != m_pending.cend() && pending->keepData;
+}
+
+void Connection::dispatch(QByteArray json)
 {
     trace("<", json);
     QJsonParseError parseError;
     QByteArray data;
     const QJsonDocument document = QJsonDocument::fromJson(
-        m_dataReplies.isEmpty() ? json : withoutLargeData(json, m_dataReplies, data), &parseError);
+        withoutLargeData(
+            std::move(json), [this](int id) { return keepsData(id); }, data),
+        &parseError);
     if (!document.isObject()) {
         qWarning("Ignoring a message from the browser that is not a JSON object: %s",
                  qPrintable(parseError.errorString()));
@@ -346,52 +303,133 @@ void Connection::dispatch(const QByteArray &json)
     if (id.isUndefined()) {
         message.method = object.value(QLatin1String("method")).toString();
         message.params = object.value(QLatin1String("params")).toObject();
-        m_queue.push_back(std::move(message));
+        m_queue.push_back(Delivery{Delivery::Kind::Event, std::move(message), {}, {}});
         return;
     }
     message.id = id.toInt();
-    message.method = m_methods.take(message.id);
+    const auto pending = m_pending.find(message.id);
+    // A reply nobody waits for: its command was sent without a callback, or
+    // its deadline has passed.
+    if (pending == m_pending.end())
+        return;
+    Pending command = std::move(*pending);
+    m_pending.erase(pending);
+    m_deadlines.erase({command.deadline, message.id});
+    message.method = command.method;
     message.params = object.value(QLatin1String("result")).toObject();
-    if (m_dataReplies.remove(message.id)) {
+    if (command.keepData) {
         message.data = data.isNull()
                            ? message.params.value(QLatin1String("data")).toString().toLatin1()
                            : std::move(data);
         message.params.remove(QLatin1String("data"));
     }
+    Delivery delivery{Delivery::Kind::Reply, std::move(message), std::move(command.done), {}};
     const QJsonValue error = object.value(QLatin1String("error"));
     if (!error.isUndefined()) {
-        message.error = error.toObject().value(QLatin1String("message")).toString();
-        if (message.error.isEmpty())
-            message.error = QStringLiteral("unknown error");
+        QString text = error.toObject().value(QLatin1String("message")).toString();
+        if (text.isEmpty())
+            text = QStringLiteral("unknown error");
+        delivery.message.error = text;
+        delivery.failure = Failure{
+            QStringLiteral("The browser could not carry out %1: %2").arg(command.method, text),
+            FailureKind::Other};
     }
-    if (m_awaited.contains(message.id))
-        m_replies.insert(message.id, std::move(message));
-    else if (m_delivered.remove(message.id))
-        m_queue.push_back(std::move(message));
+    m_queue.push_back(std::move(delivery));
 }
 
+void Connection::armDeadlineTimer()
+{
+    if (m_deadlines.empty()) {
+        m_deadlineTimer->stop();
+        return;
+    }
+    using namespace std::chrono;
+    const auto left = duration_cast<milliseconds>(m_deadlines.begin()->first - Clock::now());
+    m_deadlineTimer->start(std::max<milliseconds::rep>(0, left.count() + 1));
+}
+
+void Connection::onDeadline()
+{
+    // Whatever the pipe holds now came in time: read it first.
+    readAvailable();
+    const Clock::time_point now = Clock::now();
+    while (!m_deadlines.empty() && m_deadlines.begin()->first <= now) {
+        const int id = m_deadlines.begin()->second;
+        m_deadlines.erase(m_deadlines.begin());
+        const auto pending = m_pending.find(id);
+        if (pending == m_pending.end())
+            continue;
+        fail(id, timeoutFailure(pending->timeout));
+    }
+    armDeadlineTimer();
+    deliver();
+}
+
+// Queues the failure of one waiting command and forgets it, so that a late
+// reply is dropped.
+void Connection::fail(int id, const Failure &failure)
+{
+    Pending command = m_pending.take(id);
+    m_deadlines.erase({command.deadline, id});
+    Delivery delivery;
+    delivery.kind = Delivery::Kind::Reply;
+    delivery.message.id = id;
+    delivery.message.method = command.method;
+    delivery.message.error = failure.message;
+    delivery.done = std::move(command.done);
+    delivery.failure = failure;
+    m_queue.push_back(std::move(delivery));
+}
+
+void Connection::close()
+{
+    if (!m_open)
+        return;
+    shutDown();
+    const QList<int> ids = m_pending.keys();
+    for (const int id : ids)
+        fail(id, closedFailure());
+    scheduleDelivery();
+}
+
+// The browser went away: every waiting command fails, then closed() is
+// emitted, all after the messages that arrived before.
 void Connection::lose()
 {
     if (!m_open)
         return;
     close();
-    m_methods.clear();
-    m_closedSignalDue = true;
-    // Replies asked for later will never come: report each as failed.
-    for (const int id : std::as_const(m_delivered)) {
-        Message message;
-        message.id = id;
-        message.error = closedFailure().message;
-        message.sequence = m_sequence++;
-        m_queue.push_back(std::move(message));
-    }
-    m_delivered.clear();
+    m_queue.push_back(Delivery{Delivery::Kind::Closed, {}, {}, {}});
     scheduleDelivery();
+}
+
+void Connection::shutDown()
+{
+    // The notifiers may be the very senders whose signal runs this.
+    for (QSocketNotifier *notifier : {m_readNotifier, m_writeNotifier}) {
+        if (notifier) {
+            notifier->setEnabled(false);
+            notifier->deleteLater();
+        }
+    }
+    m_readNotifier = nullptr;
+    m_writeNotifier = nullptr;
+    if (m_deadlineTimer)
+        m_deadlineTimer->stop();
+    if (m_commandFd >= 0)
+        ::close(m_commandFd);
+    if (m_messageFd >= 0)
+        ::close(m_messageFd);
+    m_commandFd = -1;
+    m_messageFd = -1;
+    m_unsent.clear();
+    m_sent = 0;
+    m_open = false;
 }
 
 void Connection::scheduleDelivery()
 {
-    if (m_deliveryScheduled || (m_queue.empty() && !m_closedSignalDue))
+    if (m_deliveryScheduled || m_queue.empty())
         return;
     m_deliveryScheduled = true;
     QMetaObject::invokeMethod(this, &Connection::deliver, Qt::QueuedConnection);
@@ -401,23 +439,28 @@ void Connection::deliver()
 {
     m_deliveryScheduled = false;
     QPointer<Connection> alive(this);
-    while (!m_queue.empty()) {
-        const Message message = std::move(m_queue.front());
+    // A receiver may run a nested event loop that delivers the rest; taking
+    // each item off the queue first keeps the order either way.
+    while (alive && !m_queue.empty()) {
+        Delivery delivery = std::move(m_queue.front());
         m_queue.pop_front();
-        emit messageReceived(message);
-        if (!alive)
-            return;
+        switch (delivery.kind) {
+        case Delivery::Kind::Event:
+            emit eventReceived(delivery.message);
+            break;
+        case Delivery::Kind::Reply:
+            if (!delivery.done)
+                break;
+            if (delivery.failure)
+                delivery.done(Result<Message>(*delivery.failure));
+            else
+                delivery.done(Result<Message>(std::move(delivery.message)));
+            break;
+        case Delivery::Kind::Closed:
+            emit closed();
+            break;
+        }
     }
-    if (m_closedSignalDue) {
-        m_closedSignalDue = false;
-        emit closed();
-    }
-}
-
-void Connection::onReadable()
-{
-    read(Clock::now());
-    scheduleDelivery();
 }
 
 } // namespace snapvel::cdp

@@ -6,13 +6,16 @@
 #include <QHash>
 #include <QJsonObject>
 #include <QObject>
-#include <QSet>
 #include <QString>
 
 #include <chrono>
 #include <deque>
+#include <optional>
+#include <set>
+#include <utility>
 
 class QSocketNotifier;
+class QTimer;
 
 namespace snapvel::cdp {
 
@@ -33,58 +36,55 @@ struct Message
 
 // A DevTools protocol connection over a pair of pipe file descriptors.
 //
-// Calls are synchronous: the command is written, then the pipe is read with
-// poll() until that command's reply arrives or the timeout passes. The Qt
-// event loop is never run. Events (and replies asked for later) that arrive
-// meanwhile are queued and emitted through the event loop afterwards, in the
-// order they arrived. When no call runs, a socket notifier picks them up.
-//
-// When the pipe closes, every waiting call fails at once and later calls fail
-// without waiting.
+// Everything is asynchronous: the pipe is read only when the event loop's
+// socket notifier says it holds something, and nothing ever waits for the
+// browser. A command sent with send() ends exactly once, through its
+// callback from the event loop: with its result, with the browser's error,
+// when its own deadline passes, or at once when the pipe closes (every
+// command under way fails then). A reply that comes after its command's
+// deadline is dropped. Events are emitted in the order they arrived, and a
+// reply's callback runs in its place in that order.
 class Connection : public QObject
 {
     Q_OBJECT
 
 public:
+    using Reply = std::function<void(Result<Message>)>;
+
     // Takes ownership of both descriptors: commands are written to
     // commandFd, replies and events read from messageFd.
-    Connection(int commandFd, int messageFd, std::chrono::milliseconds timeout,
-               QObject *parent = nullptr);
+    Connection(int commandFd, int messageFd, QObject *parent = nullptr);
     ~Connection() override;
 
-    // Sends a command and waits for its result.
-    Result<QJsonObject> call(const QString &method, const QJsonObject &params = {},
-                             const QString &sessionId = {});
+    struct Options
+    {
+        QString sessionId; // empty: the browser's own session
+        std::chrono::milliseconds timeout{30000};
+        bool keepData = false; // the result's "data" string is kept raw in
+                               // Message::data (a base64 picture)
+    };
 
-    // Sends a command whose result holds a large "data" string (such as a
-    // base64 picture) and returns that string's bytes, read without passing
-    // them through a JSON string.
-    Result<QByteArray> callForData(const QString &method, const QJsonObject &params = {},
-                                   const QString &sessionId = {});
-
-    // Sends a command whose result is collected later with wait().
-    Result<int> send(const QString &method, const QJsonObject &params = {},
-                     const QString &sessionId = {});
-    // Waits for the result of a command sent with send().
-    Result<QJsonObject> wait(int id);
-
-    // Sends a command without waiting. Its reply is dropped, or, with
-    // deliverReply, emitted as a Message like an event. Returns the id.
-    Result<int> post(const QString &method, const QJsonObject &params = {},
-                     const QString &sessionId = {}, bool deliverReply = false);
+    // Sends a command. `done` (may be empty) gets its reply; its Message's
+    // params hold the result. Returns the command's id, or 0 when it could
+    // not be sent (then `done` still gets the failure, later). A command sent
+    // without `done` keeps no state here and has no deadline: its reply is
+    // dropped when it comes.
+    int send(const QString &method, const QJsonObject &params, const Options &options, Reply done);
+    int send(const QString &method, const QJsonObject &params = {}, const QString &sessionId = {},
+             Reply done = {});
 
     bool isOpen() const { return m_open; }
-    // Whether a call has gone unanswered past the timeout: the browser is
-    // hung or overloaded, and its owner should not trust it any longer.
-    bool hasTimedOut() const { return m_timedOut; }
-    // The sequence number the next message to arrive will carry.
+    // How many commands await their reply.
+    int pendingCount() const;
+    // The sequence number the next message to arrive will carry: messages
+    // delivered later with a lower number arrived before this moment.
     quint64 nextSequence() const { return m_sequence; }
 
-    // Closes both descriptors; waiting calls fail.
+    // Closes both descriptors; every command under way fails.
     void close();
 
 signals:
-    void messageReceived(const snapvel::cdp::Message &message);
+    void eventReceived(const snapvel::cdp::Message &message);
     // The pipe closed (the browser went away). Emitted once, after the
     // messages that arrived before it.
     void closed();
@@ -92,37 +92,59 @@ signals:
 private:
     using Clock = std::chrono::steady_clock;
 
-    Result<int> write(const QString &method, const QJsonObject &params, const QString &sessionId);
-    bool writeAll(const QByteArray &bytes, Clock::time_point deadline);
-    // Reads what the pipe holds, waiting up to the deadline for something to
-    // arrive. Returns false when the pipe has closed.
-    bool read(Clock::time_point deadline);
-    Result<Message> waitForReply(int id);
-    void dispatch(const QByteArray &json);
+    struct Pending
+    {
+        QString method;
+        Reply done;
+        Clock::time_point deadline;
+        std::chrono::milliseconds timeout;
+        bool keepData = false;
+    };
+    // One thing to hand out from the event loop, in order of arrival.
+    struct Delivery
+    {
+        enum class Kind
+        {
+            Event,
+            Reply,
+            Closed
+        };
+        Kind kind = Kind::Event;
+        Message message;
+        Reply done;
+        std::optional<Failure> failure;
+    };
+
+    void flush();
+    void onReadable();
+    void readAvailable();
+    void onWritable();
+    void dispatch(QByteArray json);
+    bool keepsData(int id) const;
+    void onDeadline();
+    void armDeadlineTimer();
+    void fail(int id, const Failure &failure);
     void lose();
+    void shutDown();
     void scheduleDelivery();
     void deliver();
-    void onReadable();
-    Failure closedFailure() const;
 
     int m_commandFd = -1;
     int m_messageFd = -1;
-    std::chrono::milliseconds m_timeout;
     bool m_open = true;
-    bool m_timedOut = false;
-    bool m_closedSignalDue = false;
     bool m_deliveryScheduled = false;
     int m_nextId = 1;
     quint64 m_sequence = 0;
     MessageFramer m_framer;
-    QByteArray m_chunk; // what one read() fills, kept between reads
-    QSocketNotifier *m_notifier = nullptr;
-    QSet<int> m_awaited;           // sent with send(), reply not yet collected
-    QHash<int, Message> m_replies; // replies arrived for awaited commands
-    QSet<int> m_delivered;         // replies to be emitted as messages
-    QSet<int> m_dataReplies;       // replies whose "data" string is kept raw
-    QHash<int, QString> m_methods; // method of each command still unanswered
-    std::deque<Message> m_queue;
+    QByteArray m_chunk;   // what one read() fills, kept between reads
+    QByteArray m_unsent;  // framed commands the pipe has not taken yet
+    qsizetype m_sent = 0; // how much of m_unsent has been written
+    QSocketNotifier *m_readNotifier = nullptr;
+    QSocketNotifier *m_writeNotifier = nullptr;
+    QTimer *m_deadlineTimer = nullptr;
+    QHash<int, Pending> m_pending;
+    std::set<std::pair<Clock::time_point, int>> m_deadlines;
+    std::deque<Delivery> m_queue;
 };
 
 } // namespace snapvel::cdp

@@ -29,11 +29,15 @@ std::optional<QByteArray> MessageFramer::next()
         return std::nullopt;
     }
     const qsizetype end = nul - begin;
-    if (m_start == 0 && end == m_buffer.size() - 1) {
-        // The buffer holds exactly one message, as a large reply usually
-        // does: hand it over without copying.
-        QByteArray message = std::exchange(m_buffer, QByteArray());
+    if (end - m_start >= m_buffer.size() / 2) {
+        // The message is most of the buffer, as a large reply is: the buffer
+        // is handed over as the message (cutting its front moves no bytes)
+        // and only what follows it is copied.
+        QByteArray rest(begin + end + 1, m_buffer.size() - end - 1);
+        QByteArray message = std::exchange(m_buffer, std::move(rest));
         message.truncate(end);
+        message.remove(0, m_start);
+        m_start = 0;
         m_scanned = 0;
         return message;
     }

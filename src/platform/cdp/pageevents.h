@@ -32,6 +32,9 @@ public:
     // An event from the page's session.
     QList<Signal> handle(const QString &method, const QJsonObject &params);
 
+    // The id of the page's own (top-level) frame.
+    const QString &mainFrame() const { return m_mainFrame; }
+
 private:
     QList<Signal> completeTopLevel();
 

@@ -1,0 +1,28 @@
+#include "snapshot/bandplan.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace snapvel {
+
+QList<Band> planBands(QSize area, qreal scale, int preferredHeight)
+{
+    QList<Band> bands;
+    if (area.isEmpty() || scale <= 0)
+        return bands;
+    const qint64 pixelWidth = std::max<qint64>(1, std::llround(area.width() * scale));
+    const qint64 rowsByMemory = std::max<qint64>(1, kMaxBandBytes / (pixelWidth * 4));
+    const qint64 cssRowsByMemory = std::max<qint64>(1, qint64(rowsByMemory / scale));
+    const qint64 tallest = std::clamp<qint64>(cssRowsByMemory, 1, std::max(1, preferredHeight));
+    const qint64 count = (area.height() + tallest - 1) / tallest;
+    const int height = int((area.height() + count - 1) / count);
+    const auto pixelRow = [scale](int y) { return int(std::llround(y * scale)); };
+    for (int top = 0; top < area.height(); top += height) {
+        const int bottom = std::min(area.height(), top + height);
+        bands.append({QRect(0, top, area.width(), bottom - top), pixelRow(top),
+                      pixelRow(bottom) - pixelRow(top)});
+    }
+    return bands;
+}
+
+} // namespace snapvel

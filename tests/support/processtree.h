@@ -1,0 +1,12 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+
+namespace snapvel::test {
+
+// The processes below `root` (children, grandchildren...) whose command line
+// contains `argument`, e.g. "--type=renderer" for Chromium's renderers.
+QList<qint64> descendantsWith(qint64 root, const QString &argument);
+
+} // namespace snapvel::test
