@@ -1,0 +1,85 @@
+#include "cli/batchrunner.h"
+
+#include "cli/progressprinter.h"
+
+#include <QTimer>
+
+#include <algorithm>
+
+namespace snapvel::cli {
+
+namespace {
+
+constexpr qint64 kUnknownMemoryBudget = qint64(1) << 30;
+
+} // namespace
+
+qint64 pictureBudgetFor(const CaptureSettings &settings, qint64 availableBytes)
+{
+    if (settings.memoryBudget > 0)
+        return settings.memoryBudget;
+    return availableBytes > 0 ? availableBytes / 2 : kUnknownMemoryBudget;
+}
+
+BatchRunner::BatchRunner(Browser &browser, const CaptureSettings &settings, QList<PageOrder> orders,
+                         ProgressPrinter &printer, QObject *parent)
+    : QObject(parent), m_browser(browser), m_settings(settings), m_orders(std::move(orders)),
+      m_printer(printer), m_gate(settings.jobs, settings.memoryBudget)
+{
+}
+
+BatchRunner::~BatchRunner()
+{
+    // Tasks give their memory back to the gate, which they refer to.
+    qDeleteAll(m_running);
+}
+
+void BatchRunner::start()
+{
+    m_clock.start();
+    m_waiting = m_orders;
+    startMore();
+}
+
+void BatchRunner::startMore()
+{
+    while (!m_waiting.isEmpty() && m_running.size() < m_settings.jobs + 1) {
+        auto *task = new PageTask(m_browser, m_settings, m_gate, m_waiting.takeFirst(), this);
+        m_running << task;
+        connect(task, &PageTask::changed, this, [this, task] { m_printer.pageChanged(*task); });
+        connect(task, &PageTask::finished, this, [this, task] { taskFinished(task); });
+        task->start();
+    }
+    if (m_running.isEmpty() && !m_finished) {
+        m_finished = true;
+        m_printer.batchFinished(m_captured, m_failed, m_clock.elapsed());
+        QMetaObject::invokeMethod(this, &BatchRunner::finished, Qt::QueuedConnection);
+    }
+}
+
+void BatchRunner::taskFinished(PageTask *task)
+{
+    m_running.removeOne(task);
+    task->deleteLater();
+    const PageOrder &order = task->order();
+    if (task->failure() && task->failure()->kind == FailureKind::BrowserLost &&
+        !m_retried.contains(order.number) && m_browser.startStatus()) {
+        m_retried << order.number;
+        // Back in its place among the pages still waiting.
+        const auto later =
+            std::find_if(m_waiting.begin(), m_waiting.end(),
+                         [&order](const PageOrder &w) { return w.number > order.number; });
+        m_waiting.insert(later, order);
+        m_printer.pageRetried(*task);
+    } else if (task->succeeded()) {
+        ++m_captured;
+        m_printer.pageFinished(*task);
+    } else {
+        ++m_failed;
+        m_printer.pageFinished(*task);
+    }
+    // Not from inside the task's own signal.
+    QTimer::singleShot(0, this, &BatchRunner::startMore);
+}
+
+} // namespace snapvel::cli

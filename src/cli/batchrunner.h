@@ -1,0 +1,67 @@
+#pragma once
+
+#include "cli/capturegate.h"
+#include "cli/options.h"
+#include "cli/pagetask.h"
+
+#include <QElapsedTimer>
+#include <QList>
+#include <QObject>
+
+namespace snapvel {
+class Browser;
+}
+
+namespace snapvel::cli {
+
+class ProgressPrinter;
+
+// Captures the pages of a batch with one browser. Up to `jobs` pages are
+// captured at once, within the memory budget (see CaptureGate), and one more
+// page loads ahead, so the browser loads the next page while the others
+// paint. A page lost because the browser itself stopped is tried once more
+// with the browser started afresh. Ends with finished().
+class BatchRunner : public QObject
+{
+    Q_OBJECT
+
+public:
+    BatchRunner(Browser &browser, const CaptureSettings &settings, QList<PageOrder> orders,
+                ProgressPrinter &printer, QObject *parent = nullptr);
+    ~BatchRunner() override;
+
+    void start();
+
+    ProgressPrinter *printer() const { return &m_printer; }
+    bool isFinished() const { return m_finished; }
+    int pageCount() const { return int(m_orders.size()); }
+    int captured() const { return m_captured; }
+    int failed() const { return m_failed; }
+
+signals:
+    void finished();
+
+private:
+    void startMore();
+    void taskFinished(PageTask *task);
+
+    Browser &m_browser;
+    const CaptureSettings &m_settings;
+    QList<PageOrder> m_orders;
+    ProgressPrinter &m_printer;
+    CaptureGate m_gate;
+    QList<PageOrder> m_waiting;
+    QList<PageTask *> m_running;
+    QList<int> m_retried; // numbers of pages already tried again
+    QElapsedTimer m_clock;
+    int m_captured = 0;
+    int m_failed = 0;
+    bool m_finished = false;
+};
+
+// The memory the pictures of a run may take at once: what --memory says, or
+// half of what the system has available (the browser holds its own copy of
+// each picture while painting it); 1 GiB when that cannot be told.
+qint64 pictureBudgetFor(const CaptureSettings &settings, qint64 availableBytes);
+
+} // namespace snapvel::cli

@@ -1,0 +1,19 @@
+#pragma once
+
+#include "platform/browser.h"
+
+#include <QSize>
+
+namespace snapvel::cli {
+
+// The area the command paints, in CSS pixels: the scrolling element's whole
+// scroll size, never less than the viewport the page was laid out in (so a
+// short page still fills its first screen); with viewportOnly the viewport
+// alone. Sizes beyond what an int holds come back as the largest int, which
+// the capture refuses as too large.
+QSize captureAreaFor(const DocumentMetrics &metrics, QSize viewport, bool viewportOnly);
+
+// The bytes of the picture of an area at a device scale (4 a pixel).
+qint64 pictureBytesFor(QSize area, qreal scale);
+
+} // namespace snapvel::cli

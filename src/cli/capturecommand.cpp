@@ -1,0 +1,118 @@
+#include "cli/capturecommand.h"
+
+#include "cli/batchrunner.h"
+#include "cli/helptext.h"
+#include "cli/options.h"
+#include "cli/outputplan.h"
+#include "cli/progressprinter.h"
+#include "platform/cdp/chromiumbrowser.h"
+#include "platform/memory.h"
+#include "platform/terminationsignals.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QPointer>
+#include <QThread>
+#include <QThreadPool>
+
+#include <cstdio>
+
+namespace snapvel::cli {
+
+namespace {
+
+constexpr int kUsageError = 2;
+
+int usageError(const QString &message)
+{
+    std::fprintf(stderr, "snapvel capture: %s\nTry \"snapvel capture --help\".\n",
+                 qPrintable(printable(message)));
+    return kUsageError;
+}
+
+// Runs the batch; returns its exit status.
+int capture(const CaptureSettings &settings, const QList<PageOrder> &orders,
+            const QElapsedTimer &sinceStart)
+{
+    ChromiumBrowserOptions options;
+    options.layoutViewport = settings.viewport;
+    // Navigation is bounded by the page's own timeout.
+    options.pageTimeouts.navigate = std::max(options.pageTimeouts.navigate, settings.timeout);
+    ChromiumBrowser browser(options);
+    if (const Status started = browser.startStatus(); !started) {
+        std::fprintf(stderr,
+                     "snapvel capture: %s Tarvex Snapvel loads pages with Chromium: install it "
+                     "with \"sudo apt-get install chromium\".\n",
+                     qPrintable(started.error()));
+        return 1;
+    }
+
+    ProgressPrinter printer(stderr, ProgressPrinter::isLiveTerminal(stderr), settings.verbosity,
+                            int(orders.size()));
+    BatchRunner runner(browser, settings, orders, printer);
+    QObject::connect(&runner, &BatchRunner::finished, qApp, [] { QCoreApplication::exit(0); });
+    // The pages start once the browser has answered for the first time, so
+    // that a page's timeout counts its own load and not the browser's
+    // start. A browser that fails to answer is started afresh by the pages.
+    QPointer<BatchRunner> starting = &runner;
+    browser.countPages([starting, &sinceStart](Result<int>) {
+        if (!starting)
+            return;
+        ProgressPrinter *progress = starting->printer();
+        progress->browserStarted(sinceStart.elapsed());
+        starting->start();
+    });
+    QCoreApplication::exec();
+
+    if (!runner.isFinished()) {
+        std::fprintf(stderr, "snapvel capture: stopped before the end: %d of %d pages captured.\n",
+                     runner.captured(), runner.pageCount());
+        return 1;
+    }
+    return runner.failed() > 0 ? 1 : 0;
+}
+
+} // namespace
+
+int runCaptureCommand(int argc, char *argv[])
+{
+    QElapsedTimer sinceStart;
+    sinceStart.start();
+    // No QGuiApplication: the command never connects to a display.
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("Tarvex Snapvel"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(SNAPVEL_VERSION));
+
+    QFile standardInput;
+    (void)standardInput.open(stdin, QIODevice::ReadOnly);
+    const ParseContext context{QThread::idealThreadCount(), &standardInput};
+    const Result<ParsedCommand> parsed =
+        parseCaptureArguments(QCoreApplication::arguments().mid(2), context);
+    if (!parsed)
+        return usageError(parsed.error());
+    switch (parsed->action) {
+    case ParsedCommand::Action::Help:
+        std::fputs(qPrintable(captureHelpText()), stdout);
+        return 0;
+    case ParsedCommand::Action::Version:
+        std::printf("snapvel %s\n", SNAPVEL_VERSION);
+        return 0;
+    case ParsedCommand::Action::Capture:
+        break;
+    }
+
+    CaptureSettings settings = parsed->settings;
+    settings.memoryBudget = pictureBudgetFor(settings, availableMemoryBytes());
+    const Result<QList<PageOrder>> orders = planPages(settings);
+    if (!orders)
+        return usageError(orders.error());
+
+    quitOnTerminationSignals(app);
+    const int status = capture(settings, orders.value(), sinceStart);
+    // Files still being written are finished, so none is left half done.
+    QThreadPool::globalInstance()->waitForDone();
+    return status;
+}
+
+} // namespace snapvel::cli

@@ -1,0 +1,314 @@
+#include "cli/pagetask.h"
+
+#include "cli/capturearea.h"
+#include "cli/capturegate.h"
+#include "cli/outputformat.h"
+#include "cli/picturewriter.h"
+#include "snapshot/capturejob.h"
+
+#include <QFutureWatcher>
+#include <QtConcurrent>
+
+#include <cmath>
+
+namespace snapvel::cli {
+
+namespace {
+
+QString seconds(std::chrono::milliseconds duration)
+{
+    const QString number = QString::number(double(duration.count()) / 1000.0, 'g', 4);
+    return number +
+           (number == QLatin1String("1") ? QStringLiteral(" second") : QStringLiteral(" seconds"));
+}
+
+QString megabytes(qint64 bytes)
+{
+    return QString::number((bytes + 1024 * 1024 - 1) / (1024 * 1024));
+}
+
+} // namespace
+
+PageTask::PageTask(Browser &browser, const CaptureSettings &settings, CaptureGate &gate,
+                   PageOrder order, QObject *parent)
+    : QObject(parent), m_browser(browser), m_settings(settings), m_gate(gate),
+      m_order(std::move(order))
+{
+    m_loadDeadline.setSingleShot(true);
+    connect(&m_loadDeadline, &QTimer::timeout, this, [this] {
+        fail({QStringLiteral("The page did not finish loading within %1.")
+                  .arg(seconds(m_settings.timeout)),
+              FailureKind::Timeout});
+    });
+}
+
+PageTask::~PageTask()
+{
+    *m_alive = false;
+    if (m_ticket)
+        m_gate.withdraw(m_ticket);
+    closePage();
+}
+
+void PageTask::start()
+{
+    m_clock.start();
+    m_phaseClock.start();
+    m_page = m_browser.openPage();
+    connect(m_page, &Page::lost, this, [this](const Failure &why) {
+        // A running capture reports the loss itself.
+        if (!(m_job && m_job->isRunning()))
+            fail(why);
+    });
+    // A page of a batch opens no windows.
+    connect(m_page, &Page::newWindowRequested, this, [](bool *cancel) { *cancel = true; });
+    connect(m_page, &Page::documentComplete, this, &PageTask::documentCompleted);
+
+    if (Status laidOut = m_page->setLayoutViewport(m_settings.viewport, m_settings.scale);
+        !laidOut) {
+        fail(laidOut.failure());
+        return;
+    }
+    m_loadDeadline.start(m_settings.timeout);
+    if (Status navigated = m_page->navigate(m_order.location); !navigated)
+        fail(navigated.failure());
+}
+
+void PageTask::setPhase(PagePhase phase)
+{
+    m_phase = phase;
+    m_phaseClock.restart();
+    emit changed();
+}
+
+void PageTask::documentCompleted(bool topLevel)
+{
+    if (!topLevel || m_phase != PagePhase::Loading)
+        return;
+    m_loadDeadline.stop();
+    m_times.load = m_phaseClock.elapsed();
+    settle();
+}
+
+void PageTask::settle()
+{
+    setPhase(PagePhase::Settling);
+    const std::weak_ptr<bool> alive = m_alive;
+    auto afterQuiet = [this, alive] {
+        if (alive.expired() || m_phase != PagePhase::Settling)
+            return;
+        if (m_settings.delay.count() <= 0) {
+            prepare();
+            return;
+        }
+        QTimer::singleShot(m_settings.delay, this, [this] {
+            if (m_phase == PagePhase::Settling)
+                prepare();
+        });
+    };
+    if (m_settings.waitFor != WaitFor::NetworkIdle) {
+        afterQuiet();
+        return;
+    }
+    // The network may take what the timeout has left after the load.
+    const auto left = std::max(std::chrono::milliseconds(0),
+                               m_settings.timeout - std::chrono::milliseconds(m_clock.elapsed()));
+    m_page->waitForNetworkIdle(left, [this, alive, afterQuiet](Result<bool> quiet) {
+        if (alive.expired() || m_phase != PagePhase::Settling)
+            return;
+        if (!quiet) {
+            fail(quiet.failure());
+            return;
+        }
+        if (!quiet.value())
+            m_note = QStringLiteral("the network was still busy after %1")
+                         .arg(seconds(m_settings.timeout));
+        afterQuiet();
+    });
+}
+
+void PageTask::prepare()
+{
+    // Prepared here, as part of settling, and not again by the capture, so
+    // that the page is measured for the gate as it will be painted.
+    CapturePreparation preparation;
+    preparation.expandScroller = m_settings.expandScroller && !m_settings.viewportOnly;
+    if (m_settings.viewportOnly) {
+        preparation.revealContent = false;
+        preparation.paintFrames = false;
+    }
+    const std::weak_ptr<bool> alive = m_alive;
+    m_page->prepareForCapture(preparation, [this, alive](Result<bool> prepared) {
+        if (alive.expired() || m_phase != PagePhase::Settling)
+            return;
+        if (!prepared) {
+            fail(prepared.failure());
+            return;
+        }
+        if (!prepared.value() && m_note.isEmpty())
+            m_note = QStringLiteral("some of the page was still loading when it was captured");
+        measure();
+    });
+}
+
+void PageTask::measure()
+{
+    m_times.settle = m_phaseClock.elapsed();
+    setPhase(PagePhase::Measuring);
+    // Measured before the capture so that the gate knows how much memory
+    // the picture will take; the capture measures again, for the picture.
+    const std::weak_ptr<bool> alive = m_alive;
+    m_page->measureDocument([this, alive](Result<DocumentMetrics> metrics) {
+        if (alive.expired() || m_phase != PagePhase::Measuring)
+            return;
+        if (!metrics) {
+            fail(metrics.failure());
+            return;
+        }
+        m_times.measure = m_phaseClock.elapsed();
+        const QSize area =
+            captureAreaFor(metrics.value(), m_settings.viewport, m_settings.viewportOnly);
+        const qint64 bytes = pictureBytesFor(area, m_settings.scale);
+        const qint64 pixelWidth = std::llround(area.width() * m_settings.scale);
+        const qint64 pixelHeight = std::llround(area.height() * m_settings.scale);
+        // Refused before painting when the file could not hold the picture.
+        if (const int maxSide = maxSideOf(m_settings.format);
+            pixelWidth > maxSide || pixelHeight > maxSide) {
+            fail({QStringLiteral("%1 pictures can be at most %2 pixels on a side, and this page's "
+                                 "would be %3 x %4; choose png or bmp.")
+                      .arg(extensionOf(m_settings.format).toUpper())
+                      .arg(maxSide)
+                      .arg(pixelWidth)
+                      .arg(pixelHeight),
+                  FailureKind::TooLarge});
+            return;
+        }
+        if (!m_gate.fitsBudget(bytes)) {
+            fail({QStringLiteral("The page is too large to capture: its picture (%1 x %2 pixels) "
+                                 "would take %3 MB, more than the %4 MB this run may use for "
+                                 "pictures (see --memory).")
+                      .arg(pixelWidth)
+                      .arg(pixelHeight)
+                      .arg(megabytes(bytes), megabytes(m_gate.budget())),
+                  FailureKind::TooLarge});
+            return;
+        }
+        const CaptureGate::Reservation reservation = m_gate.reservationFor(bytes);
+        setPhase(PagePhase::WaitingForMemory);
+        m_ticket = m_gate.request(reservation.bytes,
+                                  [this, max = reservation.maxPictureBytes](int ticket) {
+                                      m_ticket = ticket;
+                                      capture(max);
+                                  });
+    });
+}
+
+void PageTask::capture(qint64 maxPictureBytes)
+{
+    setPhase(PagePhase::Painting);
+    CaptureOptions options;
+    options.preparation = std::nullopt; // prepared while settling
+    options.areaFor = [viewport = m_settings.viewport,
+                       viewportOnly = m_settings.viewportOnly](const DocumentMetrics &metrics) {
+        return captureAreaFor(metrics, viewport, viewportOnly);
+    };
+    options.maxPictureBytes = maxPictureBytes;
+    // A PNG file of a page painted at once is the browser's own picture,
+    // written as it comes: no decode and no encode.
+    options.encodedWhenOneBand = m_settings.format == OutputFormat::Png;
+    m_job = new CaptureJob(*m_page, options, this);
+    connect(m_job, &CaptureJob::progress, this, [this](int band, int bands) {
+        m_band = band;
+        m_bands = bands;
+        emit changed();
+    });
+    connect(m_job, &CaptureJob::taken, this, &PageTask::write);
+    connect(m_job, &CaptureJob::takenEncoded, this, &PageTask::writeEncoded);
+    connect(m_job, &CaptureJob::failed, this, &PageTask::fail);
+    connect(m_job, &CaptureJob::cancelled, this, [this] {
+        fail({QStringLiteral("The capture was stopped."), FailureKind::Cancelled});
+    });
+    m_job->start();
+}
+
+void PageTask::write(const QImage &image)
+{
+    writeOnWorker(image.size(), [image, path = m_order.path, format = m_settings.format,
+                                 quality = m_settings.quality] {
+        return writePicture(image, path, format, quality);
+    });
+}
+
+void PageTask::writeEncoded(const QByteArray &png, QSize size)
+{
+    writeOnWorker(size, [png, path = m_order.path] { return writeEncodedPicture(png, path); });
+}
+
+void PageTask::writeOnWorker(QSize pictureSize, std::function<Status()> writeFile)
+{
+    const CaptureTimings &timings = m_job->timings();
+    m_times.measure += timings.measure;
+    m_times.paint = timings.paint;
+    m_times.decode = timings.decode;
+    m_pictureSize = pictureSize;
+    // The browser's page is no longer needed: close it while the file is
+    // written, so that the browser frees its memory.
+    closePage();
+    setPhase(PagePhase::Writing);
+
+    auto *watcher = new QFutureWatcher<Status>(this);
+    connect(watcher, &QFutureWatcher<Status>::finished, this, [this, watcher] {
+        watcher->deleteLater();
+        written(watcher->result());
+    });
+    watcher->setFuture(QtConcurrent::run(std::move(writeFile)));
+}
+
+void PageTask::written(const Status &status)
+{
+    m_times.write = m_phaseClock.elapsed();
+    if (!status) {
+        fail(status.failure());
+        return;
+    }
+    finish();
+}
+
+void PageTask::fail(const Failure &why)
+{
+    if (m_phase == PagePhase::Finished)
+        return;
+    m_failure = why;
+    finish();
+}
+
+void PageTask::finish()
+{
+    m_loadDeadline.stop();
+    if (m_job && m_job->isRunning())
+        m_job->cancel();
+    if (m_ticket) {
+        m_gate.withdraw(m_ticket);
+        m_ticket = 0;
+    }
+    closePage();
+    m_times.total = m_clock.elapsed();
+    setPhase(PagePhase::Finished);
+    emit finished();
+}
+
+void PageTask::closePage()
+{
+    if (m_job) {
+        disconnect(m_job, nullptr, this, nullptr);
+        m_job->deleteLater();
+        m_job = nullptr;
+    }
+    if (m_page) {
+        disconnect(m_page, nullptr, this, nullptr);
+        m_page->deleteLater();
+        m_page = nullptr;
+    }
+}
+
+} // namespace snapvel::cli

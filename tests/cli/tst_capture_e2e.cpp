@@ -1,0 +1,330 @@
+// `snapvel capture` as users run it: the real binary, with no display
+// variable set at all, against the real headless Chromium and pages served
+// on 127.0.0.1.
+#include "support/pageserver.h"
+#include "support/stripedpage.h"
+
+#include <QDir>
+#include <QImage>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace snapvel::test;
+
+namespace {
+
+struct Run
+{
+    int exitCode = -1;
+    QString out;
+    QString err;
+    QStringList errLines() const { return err.split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
+};
+
+// Like checkStripes, but each channel may be off by `tolerance` (for lossy
+// formats). Returns the first wrong row, or -1.
+int checkStripesWithin(const QImage &image, int width, int height, int rowHeight, int tolerance)
+{
+    if (image.width() != width || image.height() != height)
+        return 0;
+    const int columns[] = {0, width / 4, width / 2, width * 3 / 4, width - 1};
+    for (int top = 0, row = 0; top < height; top += rowHeight, ++row) {
+        const int y = top + std::min(rowHeight, height - top) / 2;
+        const QRgb expected = stripeColour(row);
+        for (int x : columns) {
+            const QRgb got = image.pixel(x, y);
+            if (std::abs(qRed(got) - qRed(expected)) > tolerance ||
+                std::abs(qGreen(got) - qGreen(expected)) > tolerance ||
+                std::abs(qBlue(got) - qBlue(expected)) > tolerance)
+                return row;
+        }
+    }
+    return -1;
+}
+
+QStringList filesIn(const QString &folder)
+{
+    return QDir(folder).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+}
+
+} // namespace
+
+class TestCaptureCommand : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void mistakesExitWithTwoAndNoBrowser();
+    void eachFormatReadsBack_data();
+    void eachFormatReadsBack();
+    void batchGoesOnPastAFailedPage();
+    void pictureSizes_data();
+    void pictureSizes();
+    void failedPageLeavesTheExistingFile();
+    void laterContentIsWaitedFor_data();
+    void laterContentIsWaitedFor();
+    void unreachableAddressFails();
+
+private:
+    Run capture(const QStringList &arguments, const QByteArray &input = {});
+    QString url(const QString &path) const { return m_server.url(path).toString(); }
+
+    PageServer m_server;
+    std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+void TestCaptureCommand::initTestCase()
+{
+    if (!QFileInfo::exists(QStringLiteral("/usr/bin/chromium")))
+        QSKIP("Chromium is not installed.");
+    m_server.addPage("/formats.html", stripedPageHtml(600, 2000, 16));
+    m_server.addPage("/small.html", stripedPageHtml(400, 300));
+    m_server.addPage("/tall.html", stripedPageHtml(1280, 4000));
+    m_server.addPage("/scaled.html", stripedPageHtml(300, 400));
+    m_server.addPage("/striped.html", stripedPageHtml(1000, 3000));
+    m_server.addPage("/wide.html", stripedPageHtml(1500, 500));
+    m_server.addPage("/late.txt", "3000", "text/plain");
+    // Grows to the height /late.txt gives, fetched a moment after the load.
+    m_server.addPage("/growing.html", R"(<!DOCTYPE html><html><head><style>
+        html,body{margin:0} div{width:100px;height:100px;background:#123456}</style>
+        </head><body><div id="d"></div><script>
+        addEventListener('load', () => setTimeout(() =>
+            fetch('/late.txt').then(r => r.text()).then(t => {
+                document.getElementById('d').style.height = t + 'px'; }), 300));
+        </script></body></html>)");
+}
+
+void TestCaptureCommand::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+}
+
+Run TestCaptureCommand::capture(const QStringList &arguments, const QByteArray &input)
+{
+    QProcess process;
+    process.setProgram(QStringLiteral(SNAPVEL_BINARY));
+    process.setArguments(QStringList{QStringLiteral("capture")} + arguments);
+    process.setWorkingDirectory(m_dir->path());
+    // No display of any kind: the command must not need one.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        environment.remove(QLatin1String(name));
+    process.setProcessEnvironment(environment);
+    process.start();
+    Run run;
+    if (!process.waitForStarted()) {
+        run.err = process.errorString();
+        return run;
+    }
+    process.write(input);
+    process.closeWriteChannel();
+    if (!process.waitForFinished(120000)) {
+        process.kill();
+        process.waitForFinished();
+        run.err = QStringLiteral("did not finish within 2 minutes");
+        return run;
+    }
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.out = QString::fromUtf8(process.readAllStandardOutput());
+    run.err = QString::fromUtf8(process.readAllStandardError());
+    return run;
+}
+
+void TestCaptureCommand::mistakesExitWithTwoAndNoBrowser()
+{
+    const Run mistake =
+        capture({url("/small.html"), QStringLiteral("--jobs"), QStringLiteral("0")});
+    QCOMPARE(mistake.exitCode, 2);
+    QVERIFY2(mistake.err.contains(QLatin1String("--jobs")), qPrintable(mistake.err));
+    QVERIFY(filesIn(m_dir->path()).isEmpty());
+
+    const Run help = capture({QStringLiteral("--help")});
+    QCOMPARE(help.exitCode, 0);
+    for (const char *option :
+         {"--output", "--input", "--format", "--quality", "--width", "--height", "--scale",
+          "--wait", "--delay", "--timeout", "--viewport", "--expand-scroller", "--jobs", "--memory",
+          "--quiet", "--verbose", "Exit status"})
+        QVERIFY2(help.out.contains(QLatin1String(option)), option);
+
+    const Run version = capture({QStringLiteral("--version")});
+    QCOMPARE(version.exitCode, 0);
+    QCOMPARE(version.out.trimmed(), QStringLiteral("snapvel " SNAPVEL_EXPECTED_VERSION));
+}
+
+void TestCaptureCommand::eachFormatReadsBack_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QByteArray>("format");
+    QTest::addColumn<int>("tolerance");
+
+    QTest::newRow("png") << "page.png" << QByteArray("png") << 0;
+    QTest::newRow("jpg") << "page.jpg" << QByteArray("jpeg") << 4;
+    QTest::newRow("bmp") << "page.bmp" << QByteArray("bmp") << 0;
+    QTest::newRow("webp") << "page.webp" << QByteArray("webp") << 0;
+}
+
+void TestCaptureCommand::eachFormatReadsBack()
+{
+    QFETCH(QString, file);
+    QFETCH(QByteArray, format);
+    QFETCH(int, tolerance);
+    QStringList arguments{url("/formats.html"), QStringLiteral("-o"), file,
+                          QStringLiteral("--width"), QStringLiteral("600")};
+    if (format == "jpeg")
+        arguments << QStringLiteral("--quality") << QStringLiteral("100");
+    const Run run = capture(arguments);
+    if (format == "webp" && run.exitCode == 2 && run.err.contains(QLatin1String("plugin")))
+        QSKIP("Qt's WebP plugin is not installed.");
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    // Not a terminal: one line for the page, saying what was written where.
+    QCOMPARE(run.errLines().size(), 1);
+    QVERIFY2(QRegularExpression(QStringLiteral("^\\[1/1\\] \\S+/formats.html 600x2000 [0-9.]+ s "
+                                               "-> page\\.\\w+$"))
+                 .match(run.errLines().constFirst())
+                 .hasMatch(),
+             qPrintable(run.err));
+    QCOMPARE(filesIn(m_dir->path()), QStringList{file});
+
+    const QImage image(m_dir->filePath(file), format.constData());
+    QVERIFY2(!image.isNull(), qPrintable(file));
+    QCOMPARE(image.size(), QSize(600, 2000));
+    QCOMPARE(checkStripesWithin(image, 600, 2000, 16, tolerance), -1);
+}
+
+void TestCaptureCommand::batchGoesOnPastAFailedPage()
+{
+    // The tall page's picture (1280 x 4000, 20 MB) is larger than the
+    // memory the run may use; the others are captured.
+    const QByteArray list = "# three pages\n" + url("/small.html").toUtf8() + "\n\n" +
+                            url("/tall.html").toUtf8() + "\n" + url("/scaled.html").toUtf8() + "\n";
+    const Run run = capture({QStringLiteral("--input"), QStringLiteral("-"), QStringLiteral("-o"),
+                             QStringLiteral("shots"), QStringLiteral("--jobs"), QStringLiteral("2"),
+                             QStringLiteral("--memory"), QStringLiteral("8")},
+                            list);
+    QCOMPARE(run.exitCode, 1);
+    const QString port = QString::number(m_server.url("/").port());
+    QCOMPARE(filesIn(m_dir->filePath("shots")), (QStringList{"127.0.0.1_" + port + "_scaled.png",
+                                                             "127.0.0.1_" + port + "_small.png"}));
+    QStringList failures;
+    for (const QString &line : run.errLines())
+        if (line.startsWith(QLatin1Char('[')) && line.contains(QLatin1String("failed")))
+            failures << line;
+    QCOMPARE(failures.size(), 1);
+    QVERIFY2(failures.constFirst().startsWith("[2/3] " + url("/tall.html") + " failed: "),
+             qPrintable(run.err));
+    QVERIFY2(failures.constFirst().contains(QLatin1String("too large")), qPrintable(run.err));
+
+    const QImage small(m_dir->filePath("shots/127.0.0.1_" + port + "_small.png"));
+    QCOMPARE(small.size(), QSize(1280, 720)); // never less than the viewport
+}
+
+void TestCaptureCommand::pictureSizes_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("files");
+    QTest::addColumn<QList<QSize>>("sizes");
+    QTest::addColumn<int>("stripeRows"); // stripes checked in the first file, 0: not
+
+    QTest::newRow("scale 2 doubles both sides")
+        << QStringList{"/scaled.html", "--width", "300", "--height",  "400",
+                       "--scale",      "2",       "-o",  "scaled.png"}
+        << QStringList{"scaled.png"} << QList<QSize>{{600, 800}} << 20;
+    QTest::newRow("viewport only") << QStringList{"/striped.html", "--width",    "800", "--height",
+                                                  "600",           "--viewport", "-o",  "first.png"}
+                                   << QStringList{"first.png"} << QList<QSize>{{800, 600}} << 0;
+    QTest::newRow("whole page, never less than the viewport")
+        << QStringList{"/striped.html", "/wide.html", "/small.html", "--width", "1000",
+                       "--height",      "600",        "-o",          "."}
+        << QStringList{"striped", "wide", "small"}
+        << QList<QSize>{{1000, 3000}, {1500, 600}, {1000, 600}} << 10;
+}
+
+void TestCaptureCommand::pictureSizes()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, files);
+    QFETCH(QList<QSize>, sizes);
+    QFETCH(int, stripeRows);
+    for (QString &argument : arguments)
+        if (argument.startsWith(QLatin1Char('/')))
+            argument = url(argument);
+    const Run run = capture(arguments);
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    const QString port = QString::number(m_server.url("/").port());
+    for (qsizetype i = 0; i < files.size(); ++i) {
+        QString file = files.at(i);
+        if (!file.endsWith(QLatin1String(".png")))
+            file = "127.0.0.1_" + port + "_" + file + ".png";
+        const QImage image(m_dir->filePath(file));
+        QVERIFY2(!image.isNull(), qPrintable(file + " missing: " + run.err));
+        QCOMPARE(image.size(), sizes.at(i));
+        if (i == 0 && stripeRows > 0)
+            QCOMPARE(checkStripes(image, sizes.at(i).width(), sizes.at(i).height(), stripeRows),
+                     -1);
+    }
+}
+
+void TestCaptureCommand::failedPageLeavesTheExistingFile()
+{
+    // A server that takes the connection and never answers: the page never
+    // finishes loading.
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost));
+    const QString address =
+        QStringLiteral("http://127.0.0.1:%1/never.html").arg(silent.serverPort());
+
+    const QByteArray earlier("the earlier capture");
+    const QString path = m_dir->filePath("page.png");
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QCOMPARE(file.write(earlier), earlier.size());
+    }
+    const Run run = capture({address, QStringLiteral("-o"), QStringLiteral("page.png"),
+                             QStringLiteral("--timeout"), QStringLiteral("1")});
+    QCOMPARE(run.exitCode, 1);
+    QCOMPARE(run.errLines(),
+             QStringList{"[1/1] " + address +
+                         " failed: The page did not finish loading within 1 second."});
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), earlier);
+    QCOMPARE(filesIn(m_dir->path()), QStringList{"page.png"});
+}
+
+void TestCaptureCommand::laterContentIsWaitedFor_data()
+{
+    QTest::addColumn<QStringList>("waiting");
+    QTest::newRow("network idle") << QStringList{"--wait", "networkidle"};
+    QTest::newRow("delay") << QStringList{"--delay", "1000"};
+}
+
+void TestCaptureCommand::laterContentIsWaitedFor()
+{
+    QFETCH(QStringList, waiting);
+    const Run run =
+        capture(QStringList{url("/growing.html"), "-o", "grown.png", "--height", "600"} + waiting);
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    const QImage image(m_dir->filePath("grown.png"));
+    QCOMPARE(image.size(), QSize(1280, 3000));
+    QCOMPARE(image.pixel(50, 2990) & 0xffffff, 0x123456u);
+}
+
+void TestCaptureCommand::unreachableAddressFails()
+{
+    // Nothing listens on port 1: the browser shows its own error page,
+    // which is not the page asked for.
+    const Run run = capture({QStringLiteral("http://127.0.0.1:1/"), "-o", "refused.png"});
+    QEXPECT_FAIL("", "The browser interface does not yet say when a navigation fails.", Abort);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY(filesIn(m_dir->path()).isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestCaptureCommand)
+#include "tst_capture_e2e.moc"
