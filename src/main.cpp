@@ -1,5 +1,7 @@
 // Tarvex Snapvel: turns a web page into one full-length picture.
 #include "app/frmmain.h"
+#include "app/startupwarning.h"
+#include "cli/capturecommand.h"
 #include "platform/cdp/chromiumbrowser.h"
 #include "platform/qtuiservices.h"
 #include "platform/terminationsignals.h"
@@ -10,6 +12,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -27,6 +30,10 @@ bool hasDisplay()
 
 int main(int argc, char *argv[])
 {
+    // The command captures without a window, so it needs no display.
+    if (argc > 1 && std::strcmp(argv[1], "capture") == 0)
+        return snapvel::cli::runCaptureCommand(argc, argv);
+
     if (!hasDisplay()) {
         std::fprintf(stderr, "snapvel: no display found (neither DISPLAY nor WAYLAND_DISPLAY is "
                              "set); start Tarvex Snapvel from a desktop session.\n");
@@ -46,14 +53,7 @@ int main(int argc, char *argv[])
     form.setGeometry(QGuiApplication::primaryScreen()->availableGeometry());
     form.showMaximized();
 
-    if (const snapvel::Status started = browser.startStatus(); !started) {
-        QTimer::singleShot(0, &form, [&ui, started] {
-            ui.messageBox(started.error() +
-                              QStringLiteral(" Tarvex Snapvel loads pages with Chromium: install "
-                                             "it with \"sudo apt-get install chromium\"."),
-                          snapvel::ExclamationOk, snapvel::frmMain::kCaption);
-        });
-    }
+    snapvel::warnWhenBrowserCannotStart(browser, ui, &form);
     // Leaving the loop destroys the window, then the browser: Chromium is
     // closed and its profile deleted.
     return app.exec();

@@ -199,13 +199,18 @@ void frmMain::connectHandlers()
 
 void frmMain::attachPage(Page *page)
 {
-    if (WebBrowser1)
+    // The page replaced says nothing more: a loss it reports late is not
+    // the new page's.
+    if (WebBrowser1) {
+        WebBrowser1->disconnect(this);
         WebBrowser1->deleteLater();
+    }
     WebBrowser1 = page;
     connect(page, &Page::downloadComplete, this, &frmMain::WebBrowser1_DownloadComplete);
     connect(page, &Page::documentComplete, this, &frmMain::WebBrowser1_DocumentComplete);
     connect(page, &Page::newWindowRequested, this, &frmMain::WebBrowser1_NewWindow2);
     connect(page, &Page::lost, this, &frmMain::pageLost);
+    connect(page, &Page::navigationFailed, this, &frmMain::navigationFailed);
     if (!m_layoutViewport.isEmpty())
         (void)page->setLayoutViewport(m_layoutViewport);
     RestoreBrowser();
@@ -347,11 +352,17 @@ void frmMain::mnuOpen_Click()
 
 void frmMain::navigate(const QString &address)
 {
-    // Text that would run script in the loaded page is never loaded. Other
-    // failures to start a load leave things as they are; the user can retry.
-    if (isScriptAddress(address))
+    // Text that would run script in the loaded page is never loaded, nor is
+    // text the browser refuses as an address: both say why. Other failures
+    // to start a load (the browser is gone) leave things as they are; the
+    // page's loss says why, and the user can retry.
+    if (isScriptAddress(address)) {
+        m_ui.messageBox(scriptAddressRefusal(), ExclamationOk, kCaption);
         return;
-    (void)usablePage().navigate(address);
+    }
+    const Status started = usablePage().navigate(address);
+    if (!started && started.kind() == FailureKind::Other)
+        m_ui.messageBox(started.error(), ExclamationOk, kCaption);
 }
 
 void frmMain::mnuPicture_Click()
@@ -497,11 +508,19 @@ void frmMain::setCaptureCommandsEnabled(bool enabled)
 
 void frmMain::pageLost(const Failure &why)
 {
-    // A capture that was running reports the loss itself.
+    // The page being loaded for a capture is gone: said as for a load that
+    // failed.
+    navigationFailed(why);
+}
+
+void frmMain::navigationFailed(const Failure &why)
+{
+    // A capture that was running reports a loss itself, and is of the
+    // document that stays.
     if (isCapturing() || !AutoSnapFlag)
         return;
-    // The page being loaded for a capture is gone: say so now rather than
-    // leave the loading caption up for good.
+    // Nothing is coming to be captured: say so now rather than leave the
+    // loading caption up for good. The page stays for the next address.
     setWindowTitle(kCaption);
     AutoSnapFlag = false;
     m_ui.messageBox(QStringLiteral("Capture failed: ") + why.message, ExclamationOk, kCaption);
@@ -522,7 +541,8 @@ void frmMain::mnuSave_Click()
 
 void frmMain::mnuClipboard_Click()
 {
-    copyToClipboard(QGuiApplication::clipboard(), capture());
+    if (const Status copied = copyToClipboard(QGuiApplication::clipboard(), capture()); !copied)
+        m_ui.messageBox(copied.error(), ExclamationOk, kCaption);
 }
 
 } // namespace snapvel

@@ -132,6 +132,8 @@ private:
     Page &usablePage();
     void attachPage(Page *page);
     void pageLost(const Failure &why);
+    // The address being loaded ended without a document (a download).
+    void navigationFailed(const Failure &why);
     void captureTaken(const QImage &image);
     void captureFailed(const Failure &why);
     // Everything a capture's end puts back, however it ended.

@@ -10,4 +10,9 @@ bool isScriptAddress(const QString &text)
     return QStringView(text).mid(start).startsWith(u"javascript:", Qt::CaseInsensitive);
 }
 
+QString scriptAddressRefusal()
+{
+    return QStringLiteral("Addresses that run script (javascript:) are not loaded.");
+}
+
 } // namespace snapvel

@@ -8,4 +8,7 @@ namespace snapvel {
 // (a javascript: address, in any letter case, after leading blanks).
 bool isScriptAddress(const QString &text);
 
+// Why such text is not loaded, in words for the user.
+QString scriptAddressRefusal();
+
 } // namespace snapvel

@@ -45,6 +45,35 @@ struct PageTimeouts
     std::chrono::milliseconds paint{15000};
     std::chrono::milliseconds paintPerMegapixel{500};
     std::chrono::milliseconds navigate{30000};
+    // While the page is otherwise idle its renderer is checked every quarter
+    // of this; one that takes longer to answer has stopped responding (a
+    // script that never yields), and the page is lost.
+    std::chrono::milliseconds responsive{10000};
+};
+
+// What a page does between being loaded and being measured for a capture,
+// so that the picture shows what a person scrolling through it would see.
+// Each step is bounded; a step cut short leaves the page as it is.
+struct CapturePreparation
+{
+    // Brings the whole page into view once, so that content loaded when it
+    // comes into view (IntersectionObserver) is asked for, and waits for the
+    // network to be quiet (no request for `networkQuietFor`), for at most
+    // `networkTimeout`.
+    bool revealContent = true;
+    std::chrono::milliseconds networkQuietFor{250};
+    std::chrono::milliseconds networkTimeout{3000};
+    // Waits for web fonts still loading, for at most this long (0: not at
+    // all).
+    std::chrono::milliseconds fontsTimeout{3000};
+    // When the document itself does not scroll but a box filling most of
+    // the viewport does, grows that box (and the boxes around it) to its
+    // whole content, so that the document holds all of it.
+    bool expandScroller = false;
+    // Paints frames whose document the page cannot reach (another site's,
+    // sandboxed ones, those of file:// pages) outside the first screen,
+    // where Chromium does not render them, by painting each one in view.
+    bool paintFrames = true;
 };
 
 // One page (a tab) of the browser, out of the user's sight.
@@ -103,6 +132,12 @@ public:
     // passes: true when it went quiet, false when the timeout ended it.
     virtual void waitForNetworkIdle(std::chrono::milliseconds timeout, Done<bool> done) = 0;
 
+    // Prepares the current document for a capture (see CapturePreparation)
+    // and ends with true when every step finished within its bound, false
+    // when one was cut short or the page's script refused it (the capture
+    // can go ahead either way). Fails only when the page cannot be used.
+    virtual void prepareForCapture(const CapturePreparation &what, Done<bool> done) = 0;
+
     // Paints one rectangle of the document (in CSS pixels, from its top-left
     // corner) and hands over the picture as PNG bytes, clip.size() times the
     // device scale in pixels.
@@ -114,6 +149,10 @@ signals:
     void downloadComplete();
     // A document has completed: a frame's (topLevel false) before the page's.
     void documentComplete(bool topLevel);
+    // A navigation ended without a document: the address is a download
+    // (which is never saved), or it sent nothing to show. The page keeps its
+    // earlier document, and no top-level completion follows for it.
+    void navigationFailed(const snapvel::Failure &why);
     // The page asks for a new window. Setting *cancel refuses it: the window
     // is never shown and the current page does not change.
     void newWindowRequested(bool *cancel);

@@ -3,6 +3,7 @@
 #include "snapshot/bandplan.h"
 #include "snapshot/pagesize.h"
 
+#include <QBuffer>
 #include <QFutureWatcher>
 #include <QImageReader>
 #include <QTimer>
@@ -108,6 +109,12 @@ void CaptureJob::load()
         m_timings.load = m_phase.elapsed();
         measure();
     });
+    // The address is a download, or has nothing to show: no document comes.
+    m_pageConnections << connect(&m_page, &Page::navigationFailed, this,
+                                 [this](const Failure &why) {
+                                     if (m_waitingForLoad && m_state == State::Running)
+                                         fail(why);
+                                 });
     const auto seconds = std::chrono::duration<double>(m_options.loadTimeout).count();
     QTimer::singleShot(m_options.loadTimeout, this, [this, seconds] {
         if (m_waitingForLoad && m_state == State::Running)
@@ -123,6 +130,20 @@ void CaptureJob::measure()
     m_phase.start();
     m_page.hideScrollbars();
     const std::weak_ptr<bool> alive = m_alive;
+    // Prepared once, then measured as it has become.
+    if (m_options.preparation && !std::exchange(m_prepared, true)) {
+        m_page.prepareForCapture(*m_options.preparation, [this, alive](Result<bool> prepared) {
+            if (alive.expired() || m_state != State::Running)
+                return;
+            m_timings.prepare = m_phase.elapsed();
+            if (!prepared) {
+                fail(prepared.failure());
+                return;
+            }
+            measure();
+        });
+        return;
+    }
     m_page.measureDocument([this, alive](Result<DocumentMetrics> metrics) {
         if (alive.expired() || m_state != State::Running)
             return;
@@ -207,6 +228,9 @@ void CaptureJob::bandPainted(int index, Result<QByteArray> png)
     if (m_state != State::Running)
         return;
 
+    if (m_options.encodedWhenOneBand && m_plan.size() == 1 && handOverEncoded(png.value()))
+        return;
+
     const Band band = m_plan.at(index);
     const std::shared_ptr<QImage> target = m_image;
     const QSize pixels = m_pixels;
@@ -257,6 +281,23 @@ void CaptureJob::bandPainted(int index, Result<QByteArray> png)
     ++m_decodesRunning;
     watcher->setFuture(QtConcurrent::run(std::move(decode)));
     paintNext();
+}
+
+bool CaptureJob::handOverEncoded(const QByteArray &png)
+{
+    // Only the header is read, to check the picture's size: a picture that
+    // is not exactly the area (rounding at a fractional scale) is decoded
+    // and cut to it instead.
+    QBuffer buffer;
+    buffer.setData(png);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer, "png");
+    if (reader.size() != m_pixels)
+        return false;
+    m_timings.total = m_clock.elapsed();
+    finish();
+    emit takenEncoded(png, m_pixels);
+    return true;
 }
 
 void CaptureJob::bandDecoded(const Decoded &decoded)

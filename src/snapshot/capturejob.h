@@ -22,6 +22,7 @@ namespace snapvel {
 struct CaptureTimings
 {
     qint64 load = 0;
+    qint64 prepare = 0; // preparing the page (see CapturePreparation)
     qint64 measure = 0;
     qint64 paint = 0;  // from the first band asked for to the last one painted
     qint64 decode = 0; // time spent decoding bands, summed over the bands
@@ -36,6 +37,10 @@ struct CaptureOptions
     std::optional<QString> address;
     // How long the load may take.
     std::chrono::milliseconds loadTimeout{30000};
+    // How the page is prepared before it is measured, so that the picture
+    // shows what a person scrolling through it would see; nullopt: measured
+    // as it is (the caller prepared it).
+    std::optional<CapturePreparation> preparation = CapturePreparation{};
     // The area to paint, in CSS pixels, from the document's measurements.
     // Empty: the window's rule (pageSizeFrom).
     std::function<QSize(const DocumentMetrics &)> areaFor;
@@ -46,6 +51,10 @@ struct CaptureOptions
     // paints the next one. 0 paints each band only once the one before it
     // has been decoded (no overlap: for comparison in benchmarks).
     int decodeAhead = 2;
+    // A page painted in one band is handed over as the browser's PNG bytes
+    // (takenEncoded) without being decoded, for callers that write PNG
+    // files: no decode and no encode.
+    bool encodedWhenOneBand = false;
     // The largest picture, in bytes, the job may hold; a larger page fails
     // with FailureKind::TooLarge before anything is painted. 0: no limit
     // beyond what QImage can address.
@@ -81,6 +90,9 @@ signals:
     // Band `band` (1-based) of `bands` has been painted.
     void progress(int band, int bands);
     void taken(const QImage &image);
+    // Instead of taken(), with encodedWhenOneBand: the picture as PNG bytes,
+    // checked to be of `size`.
+    void takenEncoded(const QByteArray &png, QSize size);
     void failed(const snapvel::Failure &why);
     void cancelled();
 
@@ -98,6 +110,7 @@ private:
     void paintNext();
     void bandPainted(int index, Result<QByteArray> png);
     void bandDecoded(const Decoded &decoded);
+    bool handOverEncoded(const QByteArray &png);
     void fail(const Failure &why);
     void finish();
 
@@ -115,6 +128,7 @@ private:
     int m_decodesRunning = 0;
     bool m_painting = false;
     bool m_waitingForLoad = false;
+    bool m_prepared = false;
     std::shared_ptr<QImage> m_image;
     QList<QMetaObject::Connection> m_pageConnections;
     // Guards callbacks that come after the job has ended or been destroyed.

@@ -2,6 +2,7 @@
 // About and Exit.
 #include "app/frmmain.h"
 #include "app/picturebox.h"
+#include "app/startupwarning.h"
 #include "fakes/formfixture.h"
 
 #include <QAction>
@@ -27,6 +28,7 @@ private slots:
     void aboutShowsOneBoxAndChangesNothing();
     void exitEndsTheProgramWithoutUnload();
     void closingTheWindowUnloadsIt();
+    void startUpWarnsOnceWhenTheBrowserCannotStart();
 };
 
 void TestFrmMain::controlsAtCreation()
@@ -180,6 +182,49 @@ void TestFrmMain::closingTheWindowUnloadsIt()
     QVERIFY(f.form.close()); // the unload never cancels
     QCOMPARE(f.endProcessCalls, 0);
     QVERIFY(f.ui.boxes.isEmpty());
+}
+
+void TestFrmMain::startUpWarnsOnceWhenTheBrowserCannotStart()
+{
+    const Failure missing{QStringLiteral("The browser could not be started: it is missing."),
+                          FailureKind::BrowserLost};
+    const ScriptedUiServices::Box warning{
+        missing.message + QStringLiteral(" Tarvex Snapvel loads pages with Chromium: install it "
+                                         "with \"sudo apt-get install chromium\"."),
+        48, QStringLiteral("Tarvex Snapvel")};
+    QObject context;
+    // Known at once: said from the event loop.
+    {
+        FakeBrowser browser;
+        ScriptedUiServices ui;
+        browser.startFailure = missing;
+        warnWhenBrowserCannotStart(browser, ui, &context);
+        QVERIFY(ui.boxes.isEmpty());
+        QTRY_COMPARE(ui.boxes, QList<ScriptedUiServices::Box>{warning});
+    }
+    // Started, then stopped before it was ready: said once, however often
+    // it stops.
+    {
+        FakeBrowser browser;
+        ScriptedUiServices ui;
+        warnWhenBrowserCannotStart(browser, ui, &context);
+        browser.startFailure = missing;
+        browser.stop(missing);
+        browser.stop(missing);
+        QCOMPARE(ui.boxes, QList<ScriptedUiServices::Box>{warning});
+    }
+    // Started and stopped later: nothing is said, then or at a later stop.
+    {
+        FakeBrowser browser;
+        ScriptedUiServices ui;
+        warnWhenBrowserCannotStart(browser, ui, &context);
+        browser.stop(
+            {QStringLiteral("The browser stopped unexpectedly."), FailureKind::BrowserLost});
+        browser.startFailure = missing;
+        browser.stop(missing);
+        QTest::qWait(10);
+        QVERIFY(ui.boxes.isEmpty());
+    }
 }
 
 QTEST_MAIN(TestFrmMain)

@@ -113,6 +113,12 @@ void FakePage::waitForNetworkIdle(std::chrono::milliseconds, Done<bool> done)
     answer<bool>(std::move(done), true);
 }
 
+void FakePage::prepareForCapture(const CapturePreparation &what, Done<bool> done)
+{
+    m_browser.preparations << what;
+    answer<bool>(std::move(done), true);
+}
+
 void FakePage::paint(const QRect &clip, Done<QByteArray> png)
 {
     ++m_browser.paintCalls;

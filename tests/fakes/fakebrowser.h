@@ -34,6 +34,7 @@ public:
     qreal deviceScale() const override { return m_scale; }
     Status setLayoutViewport(QSize size, qreal deviceScale = 1.0) override;
     void waitForNetworkIdle(std::chrono::milliseconds timeout, Done<bool> done) override;
+    void prepareForCapture(const CapturePreparation &what, Done<bool> done) override;
     void paint(const QRect &clip, Done<QByteArray> png) override;
 
     // Loses the page as a crashed renderer or a stopped browser would.
@@ -41,6 +42,7 @@ public:
 
     void emitDownloadComplete() { emit downloadComplete(); }
     void emitDocumentComplete(bool topLevel) { emit documentComplete(topLevel); }
+    void emitNavigationFailed(const Failure &why) { emit navigationFailed(why); }
     bool emitNewWindowRequest()
     {
         bool cancel = false;
@@ -84,10 +86,13 @@ public:
     int paintDelayMs = 0;
     // When set, paints never come back (as from a hung page).
     bool holdPaints = false;
+    // When set, what startStatus() says.
+    std::optional<Failure> startFailure;
 
     // What the pages were asked.
     QStringList navigated;
     int hideScrollbarCalls = 0;
+    QList<CapturePreparation> preparations;
     int paintCalls = 0;
     QList<Placement> placementsSet;
     QList<Placement> placementsPainted;
@@ -97,7 +102,7 @@ public:
     static QRgb patternColour(int x, int y);
 
     Page *openPage() override;
-    Status startStatus() const override { return {}; }
+    Status startStatus() const override { return startFailure ? Status(*startFailure) : Status(); }
 
     // The page opened last (nullptr before the first).
     FakePage *page() const { return m_pages.isEmpty() ? nullptr : m_pages.last().data(); }
@@ -105,6 +110,7 @@ public:
     // Emit the current page's events as the real browser would.
     void emitDownloadComplete() { page()->emitDownloadComplete(); }
     void emitDocumentComplete(bool topLevel) { page()->emitDocumentComplete(topLevel); }
+    void emitNavigationFailed(const Failure &why) { page()->emitNavigationFailed(why); }
     bool emitNewWindowRequest() { return page()->emitNewWindowRequest(); }
 
     // The browser process stops: every page is lost.

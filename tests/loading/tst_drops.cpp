@@ -26,6 +26,7 @@ void TestDrops::dropOnEitherPicture_data()
     QTest::addColumn<QString>("text"); // null: no text in the drop
     QTest::addColumn<QStringList>("opened");
     QTest::addColumn<QStringList>("navigated");
+    QTest::addColumn<bool>("refused"); // a box says why nothing was loaded
 
     const QList<QUrl> files = {QUrl::fromLocalFile("/tmp/first file.txt"),
                                QUrl::fromLocalFile("/tmp/second.png")};
@@ -35,19 +36,19 @@ void TestDrops::dropOnEitherPicture_data()
             return &QTest::newRow((QByteArray(where) + name).constData());
         };
         *row("several files") << onCapture << files << QString()
-                              << QStringList{"/tmp/first file.txt"} << QStringList{};
+                              << QStringList{"/tmp/first file.txt"} << QStringList{} << false;
         *row("files and text") << onCapture << files << QStringLiteral("a.test")
-                               << QStringList{"/tmp/first file.txt"} << QStringList{};
+                               << QStringList{"/tmp/first file.txt"} << QStringList{} << false;
         *row("text") << onCapture << QList<QUrl>{} << QStringLiteral(" b.test ") << QStringList{}
-                     << QStringList{" b.test "};
+                     << QStringList{" b.test "} << false;
         *row("empty text") << onCapture << QList<QUrl>{} << QStringLiteral("") << QStringList{}
-                           << QStringList{""};
+                           << QStringList{""} << false;
         *row("script text") << onCapture << QList<QUrl>{} << QStringLiteral("javascript:alert(1)")
-                            << QStringList{} << QStringList{};
+                            << QStringList{} << QStringList{} << true;
         *row("link without text") << onCapture << QList<QUrl>{QUrl("http://c.test/x")} << QString()
-                                  << QStringList{} << QStringList{"http://c.test/x"};
-        *row("neither") << onCapture << QList<QUrl>{} << QString() << QStringList{}
-                        << QStringList{};
+                                  << QStringList{} << QStringList{"http://c.test/x"} << false;
+        *row("neither") << onCapture << QList<QUrl>{} << QString() << QStringList{} << QStringList{}
+                        << false;
     }
 }
 
@@ -58,6 +59,7 @@ void TestDrops::dropOnEitherPicture()
     QFETCH(QString, text);
     QFETCH(QStringList, opened);
     QFETCH(QStringList, navigated);
+    QFETCH(bool, refused);
 
     FormFixture f;
     auto &form = f.form;
@@ -90,7 +92,9 @@ void TestDrops::dropOnEitherPicture()
     QCOMPARE(f.ui.opened, opened);
     QCOMPARE(f.browser.navigated, navigated);
     QCOMPARE(form.AutoSnapFlag, onCapture);
-    QVERIFY(f.ui.boxes.isEmpty());
+    QCOMPARE(f.ui.boxes.size(), refused ? 1 : 0);
+    if (refused)
+        QCOMPARE(f.ui.boxes[0].style, 48);
     QCOMPARE(f.browser.paintCalls, 0);
 }
 

@@ -46,8 +46,9 @@ private slots:
     void cancelledPromptChangesNothing();
     void cancellingWhileArmedKeepsThePendingCapture();
     void newAddressWhileArmedIsLoadedAtOnce();
-    void failedNavigationStillArms();
+    void refusedAddressSaysWhyAndStillArms();
     void scriptAddressIsNeverLoaded();
+    void navigationWithoutADocumentEndsTheWait();
     void framesCompleteBeforeThePageOneCapture();
     void downloadsEnableTheCommandsAndShowTheLoadingCaption();
     void documentCompleteWhileIdleDoesNothing();
@@ -96,6 +97,7 @@ void TestLoading::cancelledPromptChangesNothing()
     Form f;
     f.open(QString());
     QVERIFY(f.browser.navigated.isEmpty());
+    QVERIFY(f.ui.boxes.isEmpty());
     QCOMPARE(f.form.AutoSnapFlag, false);
     QCOMPARE(f.form.windowTitle(), kCaption);
 }
@@ -128,13 +130,16 @@ void TestLoading::newAddressWhileArmedIsLoadedAtOnce()
     QCOMPARE(f.browser.paintCalls, 1);
 }
 
-void TestLoading::failedNavigationStillArms()
+void TestLoading::refusedAddressSaysWhyAndStillArms()
 {
     Form f;
     f.browser.failNavigate = true;
     f.open(QStringLiteral("a.test"));
     QCOMPARE(f.browser.navigated.size(), 1);
     QCOMPARE(f.form.AutoSnapFlag, true);
+    const QList<ScriptedUiServices::Box> refused{
+        {"The browser could not be reached.", 48, kCaption}};
+    QCOMPARE(f.ui.boxes, refused);
 }
 
 void TestLoading::scriptAddressIsNeverLoaded()
@@ -142,6 +147,34 @@ void TestLoading::scriptAddressIsNeverLoaded()
     Form f;
     f.open(QStringLiteral("  JAVASCRIPT:document.body.innerHTML=''"));
     QVERIFY(f.browser.navigated.isEmpty());
+    const QList<ScriptedUiServices::Box> refused{
+        {"Addresses that run script (javascript:) are not loaded.", 48, kCaption}};
+    QCOMPARE(f.ui.boxes, refused);
+}
+
+void TestLoading::navigationWithoutADocumentEndsTheWait()
+{
+    Form f;
+    const Failure download{QStringLiteral("The address is a download; nothing was saved.")};
+    // Idle: nothing is said.
+    f.browser.emitNavigationFailed(download);
+    QVERIFY(f.ui.boxes.isEmpty());
+
+    // Armed: said, disarmed, and the page is kept for the next address.
+    f.open(QStringLiteral("report.test/file.zip"));
+    f.browser.emitDownloadComplete();
+    QCOMPARE(f.form.windowTitle(), kLoading);
+    f.browser.emitNavigationFailed(download);
+    const QList<ScriptedUiServices::Box> failed{
+        {"Capture failed: The address is a download; nothing was saved.", 48, kCaption}};
+    QCOMPARE(f.ui.boxes, failed);
+    QCOMPARE(f.form.AutoSnapFlag, false);
+    QCOMPARE(f.form.windowTitle(), kCaption);
+    QCOMPARE(f.browser.pagesOpened, 1);
+    // A late completion of the page that stayed takes no capture.
+    f.browser.emitDocumentComplete(true);
+    f.settle();
+    QCOMPARE(f.browser.paintCalls, 0);
 }
 
 void TestLoading::framesCompleteBeforeThePageOneCapture()

@@ -4,11 +4,13 @@
 
 #include "platform/cdp/addressresolution.h"
 #include "platform/cdp/chromiumbrowser.h"
+#include "platform/cdp/chromiumprocess.h"
 #include "platform/cdp/pageevents.h"
 #include "platform/cdp/profilefolders.h"
 #include "support/waitfor.h"
 
 #include <QDir>
+#include <QFile>
 #include <QJsonObject>
 #include <QProcess>
 #include <QSignalSpy>
@@ -46,8 +48,10 @@ private slots:
     void failedAndSameDocumentNavigations();
     void resolvesAddresses_data();
     void resolvesAddresses();
+    void sandboxIsOffOnlyForRoot();
     void removesOnlyStaleProfileFolders();
     void aMissingBrowserIsReportedByPath();
+    void aBrowserThatStopsAtOnceIsReportedAsNotStarted();
 };
 
 void CdpLogicTest::framesCompleteBeforeTheTopLevelOnce()
@@ -106,14 +110,49 @@ void CdpLogicTest::failedAndSameDocumentNavigations()
         {QStringLiteral("loaderId"), QStringLiteral("L1")},
         {QStringLiteral("errorText"), QStringLiteral("net::ERR_CONNECTION_REFUSED")}};
     QCOMPARE(events.navigationAnswered(failed, {}), QList<Signal>{Signal::DownloadComplete});
-    QCOMPARE(events.navigationAnswered({}, QStringLiteral("Cannot navigate to invalid URL")),
-             QList<Signal>{Signal::DownloadComplete});
+    QVERIFY(events.errorPageDue());
     // The error page's load ends the download and completes the page.
     QJsonObject errorPage = navigated("main", "chrome-error://chromewebdata/");
     QCOMPARE(events.handle(QStringLiteral("Page.frameNavigated"), errorPage),
              QList<Signal>{Signal::DownloadComplete});
+    QCOMPARE(events.errorPageOverdue(), QList<Signal>{});
     QCOMPARE(events.handle(QStringLiteral("Page.frameStoppedLoading"), frameParams("main")),
              QList<Signal>{Signal::TopLevelComplete});
+
+    // Ended without a document: a download, an answer with nothing to show,
+    // a navigation Chromium would not start, an error page that never came.
+    // Each says why once, and a later stop of the page that stays completes
+    // nothing.
+    const QList<Signal> noDocument{Signal::DownloadComplete, Signal::NavigationFailed};
+    const QJsonObject download{{QStringLiteral("loaderId"), QStringLiteral("L3")},
+                               {QStringLiteral("errorText"), QStringLiteral("net::ERR_ABORTED")},
+                               {QStringLiteral("isDownload"), true}};
+    const QJsonObject nothingToShow{
+        {QStringLiteral("loaderId"), QStringLiteral("L4")},
+        {QStringLiteral("errorText"), QStringLiteral("net::ERR_ABORTED")}};
+    const struct
+    {
+        QJsonObject result;
+        QString error;
+        const char *why;
+    } endings[] = {
+        {download, {}, "The address is a download; nothing was saved."},
+        {nothingToShow, {}, "The address has no page to show."},
+        {{}, QStringLiteral("invalid URL"), "The address could not be loaded: invalid URL"}};
+    for (const auto &ending : endings) {
+        events.navigationRequested();
+        events.handle(QStringLiteral("Page.frameStartedLoading"), frameParams("main"));
+        QCOMPARE(events.navigationAnswered(ending.result, ending.error), noDocument);
+        QCOMPARE(events.navigationFailure(), QLatin1String(ending.why));
+        QCOMPARE(events.handle(QStringLiteral("Page.frameStoppedLoading"), frameParams("main")),
+                 QList<Signal>{});
+    }
+    events.navigationRequested();
+    QCOMPARE(events.navigationAnswered(failed, {}), QList<Signal>{Signal::DownloadComplete});
+    QCOMPARE(events.errorPageOverdue(), QList<Signal>{Signal::NavigationFailed});
+    QCOMPARE(events.navigationFailure(),
+             QStringLiteral("The page could not be loaded (net::ERR_CONNECTION_REFUSED)."));
+    QCOMPARE(events.errorPageOverdue(), QList<Signal>{});
 
     // A jump within the document loads nothing and completes at once.
     events.navigationRequested();
@@ -145,6 +184,36 @@ void CdpLogicTest::resolvesAddresses_data()
                            << "";
     QTest::newRow("blank") << "   "
                            << "";
+    QTest::newRow("data:") << "data:text/html,<p>x</p>"
+                           << "data:text/html,%3Cp%3Ex%3C/p%3E";
+    QTest::newRow("about:blank") << "about:blank"
+                                 << "about:blank";
+    QTest::newRow("view-source: of a page") << "view-source:http://example.com/"
+                                            << "view-source:http://example.com/";
+    QTest::newRow("IDN host") << "http://b\u00fccher.example/"
+                              << "http://xn--bcher-kva.example/";
+    QTest::newRow("address in the query") << "example.com/?next=http://example.org/"
+                                          << "http://example.com/?next=http://example.org/";
+    // Spelled with a scheme: taken as written, not guessed into another.
+    QTest::newRow("broken host") << "http://[::1/"
+                                 << "";
+    QTest::newRow("no host") << "https:///page"
+                             << "";
+    QTest::newRow("garbage") << "ht!tp://%%%"
+                             << "";
+    QTest::newRow("control character") << "http://example.com/a\u0001b"
+                                       << "";
+    QTest::newRow("line break") << "http://example.com/a\nb"
+                                << "";
+    // The browser's own pages, and schemes that show no page.
+    QTest::newRow("chrome://") << "chrome://settings"
+                               << "";
+    QTest::newRow("about: page") << "about:version"
+                                 << "";
+    QTest::newRow("view-source: of a browser page") << "view-source:chrome://version"
+                                                    << "";
+    QTest::newRow("mailto:") << "mailto:a@example.com"
+                             << "";
 }
 
 void CdpLogicTest::resolvesAddresses()
@@ -159,6 +228,13 @@ void CdpLogicTest::resolvesAddresses()
         QVERIFY2(url, qPrintable(url.error()));
         QCOMPARE(url->toString(), expected);
     }
+}
+
+void CdpLogicTest::sandboxIsOffOnlyForRoot()
+{
+    const QString sandboxOff = QStringLiteral("--no-sandbox");
+    QVERIFY(!chromiumArguments(QStringLiteral("/tmp/profile"), false).contains(sandboxOff));
+    QVERIFY(chromiumArguments(QStringLiteral("/tmp/profile"), true).contains(sandboxOff));
 }
 
 void CdpLogicTest::removesOnlyStaleProfileFolders()
@@ -230,6 +306,37 @@ void CdpLogicTest::aMissingBrowserIsReportedByPath()
     QVERIFY(!page->setLayoutViewport(QSize(0, 600)));
     QVERIFY(!page->setLayoutViewport(QSize(800, 600), 0));
     QCOMPARE(lost.count(), 1);
+}
+
+void CdpLogicTest::aBrowserThatStopsAtOnceIsReportedAsNotStarted()
+{
+    // An executable that runs, complains and exits: it starts, but never
+    // answers.
+    QTemporaryDir folder;
+    const QString program = folder.filePath(QStringLiteral("chromium"));
+    QFile script(program);
+    QVERIFY(script.open(QIODevice::WriteOnly));
+    script.write(
+        "#!/bin/sh\necho '[12:12:0101/000000.000:ERROR:ozone.cc(42)] Missing X server' >&2\n"
+        "exit 3\n");
+    script.close();
+    QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    ChromiumBrowserOptions options;
+    options.executable = program;
+    ChromiumBrowser browser(options);
+    QSignalSpy stopped(&browser, &Browser::stopped);
+    Page *page = browser.openPage();
+    QSignalSpy lost(page, &Page::lost);
+
+    QTRY_COMPARE(stopped.count(), 1);
+    const Status started = browser.startStatus();
+    QVERIFY(!started);
+    QCOMPARE(started.error(), QStringLiteral("The browser could not be started: chromium stopped "
+                                             "before it was ready (exit code 3). It said: "
+                                             "\"Missing X server\"."));
+    QCOMPARE(stopped.at(0).at(0).value<Failure>().message, started.error());
+    QTRY_COMPARE(lost.count(), 1);
+    QCOMPARE(lost.at(0).at(0).value<Failure>().message, started.error());
 }
 
 QTEST_MAIN(CdpLogicTest)

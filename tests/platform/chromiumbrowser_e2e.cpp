@@ -22,6 +22,7 @@
 #include <csignal>
 #include <cstdio>
 #include <memory>
+#include <sys/stat.h>
 
 using namespace snapvel;
 using namespace std::chrono_literals;
@@ -33,8 +34,8 @@ constexpr int LoadTimeoutMs = 20000;
 // How soon a lost renderer or browser must be reported.
 constexpr int LossReportedMs = 2000;
 
-// What a page emitted, in order: "download", "frame", "top", or "lost"
-// followed by the failure's message.
+// What a page emitted, in order: "download", "frame", "top", or "lost" or
+// "failed" (a navigation without a document) followed by the message.
 class PageLog
 {
 public:
@@ -48,6 +49,9 @@ public:
         QObject::connect(&page, &Page::lost, &m_context, [this](const Failure &why) {
             m_events << QStringLiteral("lost ") + why.message;
             lostKind = why.kind;
+        });
+        QObject::connect(&page, &Page::navigationFailed, &m_context, [this](const Failure &why) {
+            m_events << QStringLiteral("failed ") + why.message;
         });
     }
     QStringList events() const { return m_events; }
@@ -173,6 +177,7 @@ private slots:
     void aKilledRendererLosesOnlyItsPage();
     void aPageThatNeverYieldsIsLost();
     void aKilledOrHungBrowserIsReplaced();
+    void listensNowhereAndKeepsItsProfilePrivate();
     void leavesNothingBehindWhenDestroyed();
     void diesWithTheProgramAndItsProfileIsClearedLater();
     void cleanupTestCase();
@@ -309,6 +314,30 @@ void ChromiumBrowserE2E::failedNavigationStillEndsTheDownload()
     QCOMPARE(log.count(QStringLiteral("top")), 1);
     QVERIFY(m_page->hasDocument());
     QVERIFY(!log.lost());
+
+    // A download and an answer with nothing to show end without a
+    // document: said once each, the error page stays, and the page loads
+    // the next address.
+    m_server->addResponse(QStringLiteral("/file.zip"), "200 OK",
+                          "Content-Disposition: attachment; filename=\"file.zip\"\r\n", "zip",
+                          "application/zip");
+    m_server->addResponse(QStringLiteral("/nothing"), "204 No Content", {}, {});
+    const struct
+    {
+        QString path;
+        QString said;
+    } endings[] = {
+        {QStringLiteral("/file.zip"),
+         QStringLiteral("failed The address is a download; nothing was saved.")},
+        {QStringLiteral("/nothing"), QStringLiteral("failed The address has no page to show.")}};
+    for (const auto &ending : endings) {
+        PageLog ended(*m_page);
+        QVERIFY(m_page->navigate(m_server->url(ending.path).toString()));
+        QTRY_VERIFY_WITH_TIMEOUT(ended.count(ending.said) == 1, LoadTimeoutMs);
+        QVERIFY(measure(*m_page));
+        QCOMPARE(ended.events(), (QStringList{"download", ending.said}));
+    }
+    QVERIFY(loadAndWait(*m_page, QStringLiteral("/small.html")));
 }
 
 void ChromiumBrowserE2E::measuresTheScrollingElement()
@@ -676,6 +705,58 @@ void ChromiumBrowserE2E::aKilledOrHungBrowserIsReplaced()
     Page *replaced = browser.openPage();
     QVERIFY(loadAndWait(*replaced, QStringLiteral("/small.html")));
     QVERIFY(browser.processId() != second);
+}
+
+void ChromiumBrowserE2E::listensNowhereAndKeepsItsProfilePrivate()
+{
+    QVERIFY(loadAndWait(*m_page, QStringLiteral("/frames.html")));
+    const qint64 chromium = m_browser->processId();
+    QList<qint64> tree = test::descendantsWith(chromium, QString());
+    tree << chromium;
+    QVERIFY(tree.size() > 1);
+    int sockets = 0;
+    for (const qint64 pid : std::as_const(tree)) {
+        // The sockets the process holds: its fds link to "socket:[inode]".
+        QSet<QByteArray> held;
+        QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
+        for (const QFileInfo &fd : fds.entryInfoList(QDir::System | QDir::NoDotAndDotDot)) {
+            const QString name = QFileInfo(fd.symLinkTarget()).fileName();
+            if (name.startsWith(QLatin1String("socket:[")))
+                held << name.mid(8, name.size() - 9).toLatin1();
+        }
+        sockets += int(held.size());
+        // Listening, as seen from the process's own network: TCP in state
+        // 0A; a Unix socket flagged 00010000 that still has a name in the
+        // file system (Chromium's process singleton keeps one whose name
+        // the browser removed, which nothing can connect to).
+        const auto rows = [pid](const char *table) {
+            QFile file(QStringLiteral("/proc/%1/net/%2").arg(pid).arg(QLatin1String(table)));
+            QList<QList<QByteArray>> rows;
+            if (file.open(QIODevice::ReadOnly)) {
+                file.readLine();
+                while (!file.atEnd())
+                    rows << file.readLine().simplified().split(' ');
+            }
+            return rows;
+        };
+        QStringList listening;
+        for (const char *table : {"tcp", "tcp6"})
+            for (const QList<QByteArray> &row : rows(table))
+                if (row.size() > 9 && row.at(3) == "0A" && held.contains(row.at(9)))
+                    listening << QString::fromLatin1(row.at(1));
+        for (const QList<QByteArray> &row : rows("unix"))
+            if (row.size() > 7 && (row.at(3).toUInt(nullptr, 16) & 0x10000) &&
+                held.contains(row.at(6)) && QFileInfo::exists(QString::fromLocal8Bit(row.at(7))))
+                listening << QString::fromLocal8Bit(row.at(7));
+        QVERIFY2(listening.isEmpty(), qPrintable(QStringLiteral("process %1 listens on %2")
+                                                     .arg(pid)
+                                                     .arg(listening.join(QLatin1String(", ")))));
+    }
+    QVERIFY(sockets > 0); // the sockets were seen at all
+
+    struct stat profile;
+    QCOMPARE(::stat(QFile::encodeName(m_browser->profilePath()).constData(), &profile), 0);
+    QCOMPARE(profile.st_mode & 0777, 0700u);
 }
 
 void ChromiumBrowserE2E::leavesNothingBehindWhenDestroyed()

@@ -24,6 +24,7 @@ struct Job
     Page *page = browser.openPage();
     std::unique_ptr<CaptureJob> job;
     QList<QImage> taken;
+    QList<QByteArray> encoded;
     QList<Failure> failures;
     int cancellations = 0;
     QList<QPair<int, int>> progress;
@@ -40,11 +41,17 @@ struct Job
         QObject::connect(job.get(), &CaptureJob::failed,
                          [this](const Failure &f) { failures << f; });
         QObject::connect(job.get(), &CaptureJob::cancelled, [this] { ++cancellations; });
+        QObject::connect(job.get(), &CaptureJob::takenEncoded,
+                         [this](const QByteArray &png, QSize size) {
+                             encoded << png;
+                             taken << QImage::fromData(png).scaled(size);
+                         });
         QObject::connect(job.get(), &CaptureJob::progress, [this](int band, int bands) {
             progress.append({band, bands});
         });
     }
 
+    // takenEncoded() adds to `taken` too, so each ending counts once.
     int endings() const { return int(taken.size() + failures.size()) + cancellations; }
     // Runs the event loop until the job has ended, then a little longer to
     // show that nothing more comes.
@@ -147,13 +154,19 @@ void TestCaptureJob::tallPageIsPaintedInBandsWithProgress()
     QCOMPARE(j.browser.placementsPainted.value(0), (Placement{0, 0, 300, 3500}));
     QVERIFY(j.job->timings().total >= j.job->timings().measure);
 
-    // One band: the picture is the band itself.
-    Job one;
-    one.browser.metrics = pageOf(640, 480);
-    QVERIFY(one.run());
-    QCOMPARE(one.progress, (QList<QPair<int, int>>{{1, 1}}));
-    QCOMPARE(one.taken.value(0).size(), QSize(640, 480));
-    QVERIFY(showsThePattern(one.taken.value(0)));
+    // One band: the picture is the band itself, handed over as the
+    // browser's PNG bytes when asked for (several bands never are).
+    for (const bool encoded : {false, true}) {
+        CaptureOptions single;
+        single.encodedWhenOneBand = encoded;
+        Job one(single);
+        one.browser.metrics = pageOf(640, 480);
+        QVERIFY(one.run());
+        QCOMPARE(one.progress, (QList<QPair<int, int>>{{1, 1}}));
+        QCOMPARE(one.encoded.size(), encoded ? 1 : 0);
+        QCOMPARE(one.taken.value(0).size(), QSize(640, 480));
+        QVERIFY(showsThePattern(one.taken.value(0)));
+    }
 }
 
 void TestCaptureJob::deviceScaleMultipliesThePicture()
@@ -206,6 +219,7 @@ void TestCaptureJob::failuresEndTheJobOnce_data()
     QTest::newRow("page lost while painting") << "lost" << int(FailureKind::PageCrashed);
     QTest::newRow("browser stopped while painting") << "stopped" << int(FailureKind::BrowserLost);
     QTest::newRow("navigation refused") << "navigate" << int(FailureKind::Other);
+    QTest::newRow("address is a download") << "download" << int(FailureKind::Other);
 }
 
 void TestCaptureJob::failuresEndTheJobOnce()
@@ -215,7 +229,7 @@ void TestCaptureJob::failuresEndTheJobOnce()
     CaptureOptions options;
     options.bandHeight = 100;
     options.maxPictureBytes = 64 * 1024 * 1024;
-    if (what == "navigate")
+    if (what == "navigate" || what == "download")
         options.address = QStringLiteral("http://127.0.0.1/");
     Job j(options);
     j.browser.metrics = pageOf(200, 500);
@@ -229,6 +243,9 @@ void TestCaptureJob::failuresEndTheJobOnce()
         j.browser.metrics = pageOf(10000, 10000);
     if (what == "navigate")
         j.browser.failNavigate = true;
+    const Failure download{QStringLiteral("The address is a download; nothing was saved.")};
+    if (what == "download")
+        QTimer::singleShot(0, &j.browser, [&] { j.browser.emitNavigationFailed(download); });
     if (what == "lost" || what == "stopped") {
         j.browser.holdPaints = true;
         j.browser.onPaint = [&] {
@@ -247,6 +264,8 @@ void TestCaptureJob::failuresEndTheJobOnce()
     if (what == "large")
         QCOMPARE(j.failures[0].message,
                  QStringLiteral("the page is too large to capture (10000 x 10000 pixels)"));
+    if (what == "download")
+        QCOMPARE(j.failures[0].message, download.message);
     QVERIFY(j.browser.paintCalls <= 1);
 }
 

@@ -4,10 +4,15 @@
 #include <QObject>
 #include <QTimer>
 
+#include <ctime>
+
 namespace snapvel::test {
 
 // Measures how long the event loop goes without running: a 10 ms timer
-// records the longest time between two of its ticks while this object lives.
+// records the longest time between two of its ticks while this object lives,
+// and how much processor time this thread used in that gap (little, when the
+// gap was the system giving the processor to other programs rather than
+// this thread being busy).
 class EventLoopGap : public QObject
 {
 public:
@@ -15,24 +20,51 @@ public:
     {
         m_timer.setInterval(10);
         m_timer.setTimerType(Qt::PreciseTimer);
-        connect(&m_timer, &QTimer::timeout, this,
-                [this] { m_longest = std::max(m_longest, m_sinceTick.restart()); });
+        connect(&m_timer, &QTimer::timeout, this, [this] {
+            const qint64 cpu = threadCpuMs();
+            const qint64 gap = m_sinceTick.restart();
+            if (gap > m_longest) {
+                m_longest = gap;
+                m_cpuInLongest = cpu - m_cpuAtTick;
+            }
+            m_cpuAtTick = cpu;
+        });
         m_sinceTick.start();
+        m_cpuAtTick = threadCpuMs();
         m_timer.start();
     }
 
-    // The longest gap so far, in milliseconds.
+    // The longest gap so far, in milliseconds, and the processor time this
+    // thread used in it.
     qint64 longest() const { return std::max(m_longest, m_sinceTick.elapsed()); }
+    qint64 cpuInLongest() const { return m_cpuInLongest; }
     void reset()
     {
         m_longest = 0;
+        m_cpuInLongest = 0;
         m_sinceTick.restart();
+        m_cpuAtTick = threadCpuMs();
+    }
+    QString describe() const
+    {
+        return QStringLiteral("the window did not respond for %1 ms (%2 ms of it busy)")
+            .arg(longest())
+            .arg(cpuInLongest());
     }
 
 private:
+    static qint64 threadCpuMs()
+    {
+        timespec now{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+        return qint64(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    }
+
     QTimer m_timer;
     QElapsedTimer m_sinceTick;
     qint64 m_longest = 0;
+    qint64 m_cpuInLongest = 0;
+    qint64 m_cpuAtTick = 0;
 };
 
 } // namespace snapvel::test

@@ -5,6 +5,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
+#include <QTimer>
 
 namespace snapvel::test {
 
@@ -49,17 +50,20 @@ void PageServer::serve(QTcpServer *server)
                 if (!request.contains("\r\n\r\n"))
                     return;
                 socket->setProperty("request", QByteArray());
-                const QByteArray response = respond(request);
+                int delayMs = 0;
+                const QByteArray response = respond(request, &delayMs);
                 if (response.isEmpty())
                     return; // held open until the server stops
-                socket->write(response);
-                socket->disconnectFromHost();
+                QTimer::singleShot(delayMs, socket, [socket, response] {
+                    socket->write(response);
+                    socket->disconnectFromHost();
+                });
             });
         }
     });
 }
 
-QByteArray PageServer::respond(const QByteArray &request)
+QByteArray PageServer::respond(const QByteArray &request, int *delayMs)
 {
     const QList<QByteArray> requestLine = request.left(request.indexOf("\r\n")).split(' ');
     QString path = requestLine.size() >= 2 ? QString::fromUtf8(requestLine.at(1)) : QString();
@@ -80,6 +84,7 @@ QByteArray PageServer::respond(const QByteArray &request)
     }
     if (page.stalled)
         return {};
+    *delayMs = page.delayMs;
     QByteArray response = "HTTP/1.1 " + page.status + "\r\nContent-Type: " + page.contentType +
                           "\r\nContent-Length: " + QByteArray::number(page.body.size()) + "\r\n" +
                           page.headers + "Cache-Control: no-store\r\nConnection: close\r\n\r\n";
@@ -98,6 +103,15 @@ void PageServer::addResponse(const QString &path, const QByteArray &status,
 {
     QMutexLocker lock(&m_mutex);
     m_pages.insert(path, Page{body, contentType, status, headers, false});
+}
+
+void PageServer::addDelayed(const QString &path, const QByteArray &body,
+                            const QByteArray &contentType, int delayMs)
+{
+    QMutexLocker lock(&m_mutex);
+    Page page{body, contentType, "200 OK", {}, false};
+    page.delayMs = delayMs;
+    m_pages.insert(path, page);
 }
 
 void PageServer::addStalled(const QString &path)

@@ -37,6 +37,10 @@ public:
     // Requests for path are read and never answered: a load that never ends.
     void addStalled(const QString &path);
 
+    // Serves body at path only after delayMs: a slow resource.
+    void addDelayed(const QString &path, const QByteArray &body, const QByteArray &contentType,
+                    int delayMs);
+
     // The address of a path on this server.
     QUrl url(const QString &path) const;
 
@@ -51,11 +55,13 @@ private:
         QByteArray status = "200 OK";
         QByteArray headers;
         bool stalled = false;
+        int delayMs = 0;
     };
 
     void serve(QTcpServer *server);
     // The response to a request; empty when it is to be held unanswered.
-    QByteArray respond(const QByteArray &request);
+    // *delayMs says how long to hold it first.
+    QByteArray respond(const QByteArray &request, int *delayMs);
 
     mutable QMutex m_mutex;
     QHash<QString, Page> m_pages;

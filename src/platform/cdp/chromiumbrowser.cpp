@@ -2,6 +2,7 @@
 
 #include "platform/cdp/chromiumpage.h"
 #include "platform/cdp/chromiumprocess.h"
+#include "platform/cdp/pageguards.h"
 
 #include <QJsonArray>
 #include <QJsonObject>
@@ -17,6 +18,9 @@ namespace {
 // How long Chromium may take to close by itself, when the program ends,
 // before it is killed.
 constexpr std::chrono::milliseconds CloseGrace{3000};
+// How long a Chromium whose pipe closed before it was ready may take to be
+// reported ended, so that its exit can say why it did not start.
+constexpr std::chrono::milliseconds ExitReportWait{1000};
 
 Failure browserGone()
 {
@@ -83,8 +87,8 @@ void ChromiumBrowser::launch()
     m_connection =
         new cdp::Connection(m_process->takeCommandFd(), m_process->takeMessageFd(), this);
     connect(m_connection, &cdp::Connection::eventReceived, this, &ChromiumBrowser::onEvent);
-    connect(m_connection, &cdp::Connection::closed, this, [this] { stopBrowser(browserGone()); });
-    connect(m_process, &cdp::ChromiumProcess::exited, this, [this] { stopBrowser(browserGone()); });
+    connect(m_connection, &cdp::Connection::closed, this, &ChromiumBrowser::browserEnded);
+    connect(m_process, &cdp::ChromiumProcess::exited, this, &ChromiumBrowser::browserEnded);
     // Every tab, the program's own and those its pages open, is attached to
     // as it is created and held paused until it has been looked at.
     cdp::Connection *connection = m_connection;
@@ -102,11 +106,39 @@ void ChromiumBrowser::launch()
                         QStringLiteral("The browser could not be prepared: %1").arg(reply.error()),
                         FailureKind::BrowserLost});
             });
+    cdp::guardBrowser(*m_connection);
+}
+
+void ChromiumBrowser::browserEnded()
+{
+    cdp::ChromiumProcess *process = m_process;
+    if (m_ready || !process) {
+        stopBrowser(browserGone());
+        return;
+    }
+    const auto couldNotStart = [this, process] {
+        stopBrowser(Failure{
+            QStringLiteral("The browser could not be started: %1").arg(process->endReason()),
+            FailureKind::BrowserLost});
+    };
+    if (!process->isRunning()) {
+        couldNotStart();
+        return;
+    }
+    // The pipe closed first: the process's end, which says why, follows in
+    // a moment (and comes here again).
+    QTimer::singleShot(ExitReportWait, this, [this, process, couldNotStart] {
+        if (process == m_process)
+            couldNotStart();
+    });
 }
 
 void ChromiumBrowser::becomeReady()
 {
     m_ready = true;
+    m_launchStatus = {};
+    if (m_process)
+        m_process->unlinkSingletonSocket();
     const std::vector<BrowserCommand> waiting = std::exchange(m_waiting, {});
     for (const BrowserCommand &command : waiting) {
         if (!m_ready)
@@ -126,6 +158,9 @@ void ChromiumBrowser::stopBrowser(const Failure &why)
 {
     if (!m_connection && !m_process)
         return;
+    // Stopped before it was ever ready: it could not start.
+    if (!m_ready)
+        m_launchStatus = why;
     cdp::Connection *connection = std::exchange(m_connection, nullptr);
     cdp::ChromiumProcess *process = std::exchange(m_process, nullptr);
     m_sessions.clear();
@@ -173,7 +208,10 @@ void ChromiumBrowser::createTarget(ChromiumPage *page)
     cdp::Connection *connection = m_connection;
     sendToBrowser(
         QStringLiteral("Target.createTarget"),
-        {{QStringLiteral("url"), QStringLiteral("about:blank")}},
+        // Each page in a window of its own: tabs sharing one window are in
+        // the background but for the newest, and Chromium throttles their
+        // painting until a tall paint stops answering.
+        {{QStringLiteral("url"), QStringLiteral("about:blank")}, {QStringLiteral("newWindow"), true}},
         [this, guard, connection](Result<Message> reply) {
             if (connection != m_connection)
                 return; // an earlier Chromium's

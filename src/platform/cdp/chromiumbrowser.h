@@ -69,6 +69,9 @@ private:
     // Gives up the running Chromium: kills it (its clean-up finishes in the
     // background), loses its pages and emits stopped().
     void stopBrowser(const Failure &why);
+    // The pipe closed or the process ended: before Chromium was ready, it
+    // could not start, and its exit says why.
+    void browserEnded();
     void createTarget(ChromiumPage *page);
     void onEvent(const cdp::Message &message);
     void onAttached(const cdp::Message &message);

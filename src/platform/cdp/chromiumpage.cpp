@@ -41,6 +41,15 @@ Failure noDocument()
     return Failure{QStringLiteral("No page has been loaded yet.")};
 }
 
+Failure stoppedResponding()
+{
+    return Failure{QStringLiteral("The page stopped responding."), FailureKind::Timeout};
+}
+
+// How long a failed navigation's error page may take to come before the
+// navigation counts as ended without a document.
+constexpr std::chrono::milliseconds ErrorPageWait{5000};
+
 Failure unreadablePicture()
 {
     return Failure{QStringLiteral("The browser's picture of the page could not be read.")};
@@ -60,9 +69,24 @@ Result<QByteArray> decodeBase64(QByteArray base64)
 
 ChromiumPage::ChromiumPage(ChromiumBrowser &browser, QSize layoutViewport,
                            const PageTimeouts &timeouts)
-    : Page(&browser), m_browser(&browser), m_timeouts(timeouts), m_layoutViewport(layoutViewport)
+    : Page(&browser), m_browser(&browser), m_timeouts(timeouts),
+      m_guards(new cdp::PageGuards(timeouts.responsive, this)), m_layoutViewport(layoutViewport)
 {
     qRegisterMetaType<snapvel::Failure>();
+    m_guards->setMayCheck([this] { return mayCheckRenderer(); });
+    connect(m_guards, &cdp::PageGuards::unresponsive, this, [this] { lose(stoppedResponding()); });
+    m_preparer = new cdp::CapturePreparer(
+        [this](const QString &method, const QJsonObject &params, std::chrono::milliseconds timeout,
+               Reply done) { command(Command{method, params, timeout, false, {}}, std::move(done)); },
+        [this] { return m_events.mainFrame(); }, timeouts.measure, this);
+    connect(this, &Page::lost, m_preparer, &cdp::CapturePreparer::abandon);
+}
+
+bool ChromiumPage::mayCheckRenderer() const
+{
+    // A navigation under way does not count: it waits for the network, and
+    // meanwhile the renderer of the document it replaces still answers.
+    return m_ready && m_hasDocument && !m_loss && m_underWay.size() <= m_navigationsUnderWay;
 }
 
 ChromiumPage::~ChromiumPage()
@@ -125,7 +149,7 @@ void ChromiumPage::answered(quint64 request, Result<Message> reply)
     if (!reply && reply.kind() == FailureKind::Timeout) {
         // The renderer is hung (a script that never yields): the page is
         // given up and its tab closed.
-        lose(Failure{QStringLiteral("The page stopped responding."), FailureKind::Timeout});
+        lose(stoppedResponding());
         return;
     }
     if (!reply && reply.kind() == FailureKind::BrowserLost) {
@@ -182,6 +206,9 @@ void ChromiumPage::attach(cdp::Connection &connection, const QString &sessionId)
     applyLayoutViewport(true);
     if (m_scrollbarsHidden)
         applyScrollbarsHidden(true);
+    // Dialogs, authentication challenges and a hung renderer are taken care
+    // of from the first load on.
+    m_guards->attach(connection, sessionId);
     // The tab was created paused (new targets wait for the debugger): let it
     // run. Its answer is of no interest.
     connection.send(QStringLiteral("Runtime.runIfWaitingForDebugger"), {}, sessionId);
@@ -208,6 +235,7 @@ void ChromiumPage::lose(const Failure &why)
         return;
     m_loss = why;
     m_ready = false;
+    m_guards->stop();
     m_held.clear();
     m_waiting.clear();
     m_waitingOrder.clear();
@@ -244,6 +272,8 @@ void ChromiumPage::handleEvent(const Message &message)
         lose(Failure{QStringLiteral("The page was closed."), FailureKind::PageCrashed});
         return;
     }
+    if (m_guards->handleEvent(message) || m_preparer->handleEvent(message))
+        return;
     if (!m_ready || message.sequence < m_eventsFrom)
         return;
     if (message.method == QLatin1String("Page.lifecycleEvent")) {
@@ -320,7 +350,10 @@ Status ChromiumPage::navigate(const QString &address)
                          m_events.navigationRequested();
                      }};
     QPointer<ChromiumPage> page(this);
+    ++m_navigationsUnderWay;
     command(std::move(navigate), [page, navigation](Result<Message> reply) {
+        if (page)
+            --page->m_navigationsUnderWay;
         if (page && navigation == page->m_navigation)
             page->navigationAnswered(reply);
     });
@@ -336,6 +369,14 @@ void ChromiumPage::navigationAnswered(const Result<Message> &reply)
     // Refused, or a jump within the document: nothing is loading.
     if (!reply || !reply->params.contains(QLatin1String("loaderId")))
         networkWentIdle();
+    // An error page normally follows a failed navigation at once; one that
+    // never comes leaves nothing to complete.
+    if (m_events.errorPageDue()) {
+        QTimer::singleShot(ErrorPageWait, this, [this, epoch = m_epoch] {
+            if (epoch == m_epoch && !m_loss)
+                holdSignals(m_events.errorPageOverdue());
+        });
+    }
 }
 
 // Loading signals wait for a round trip through the browser process: if the
@@ -384,9 +425,20 @@ void ChromiumPage::releaseSignals(quint64 epoch, qsizetype count)
             return;
         if (signal == PageEvents::Signal::DownloadComplete)
             emit downloadComplete();
+        else if (signal == PageEvents::Signal::NavigationFailed)
+            emit navigationFailed(Failure{m_events.navigationFailure()});
         else
             emit documentComplete(signal == PageEvents::Signal::TopLevelComplete);
     }
+}
+
+void ChromiumPage::prepareForCapture(const CapturePreparation &what, Done<bool> done)
+{
+    if (const std::optional<Failure> failure = unusable()) {
+        failLater(std::move(done), *failure);
+        return;
+    }
+    m_preparer->prepare(what, std::move(done));
 }
 
 void ChromiumPage::measureDocument(Done<DocumentMetrics> done)
@@ -538,6 +590,17 @@ void ChromiumPage::paint(const QRect &clip, Done<QByteArray> png)
         });
         watcher->setFuture(QtConcurrent::run(decodeBase64, std::move(base64)));
     });
+}
+
+void ChromiumPage::call(const QString &method, const QJsonObject &params, Done<QJsonObject> done)
+{
+    command(Command{method, params, m_timeouts.measure, false, {}},
+            [done = std::move(done)](Result<Message> reply) {
+                if (reply)
+                    done(reply->params);
+                else
+                    done(reply.failure());
+            });
 }
 
 } // namespace snapvel

@@ -1,8 +1,10 @@
 #pragma once
 
 #include "platform/browser.h"
+#include "platform/cdp/capturepreparation.h"
 #include "platform/cdp/connection.h"
 #include "platform/cdp/pageevents.h"
+#include "platform/cdp/pageguards.h"
 
 #include <QHash>
 #include <QPointer>
@@ -45,6 +47,7 @@ public:
     qreal deviceScale() const override { return m_deviceScale; }
     Status setLayoutViewport(QSize size, qreal deviceScale = 1.0) override;
     void waitForNetworkIdle(std::chrono::milliseconds timeout, Done<bool> done) override;
+    void prepareForCapture(const CapturePreparation &what, Done<bool> done) override;
     void paint(const QRect &clip, Done<QByteArray> png) override;
 
     // What the browser tells its page.
@@ -60,6 +63,10 @@ public:
     void askForNewWindow(bool *cancel) { emit newWindowRequested(cancel); }
     // The browser is going away and deletes its pages.
     void detachFromBrowser() { m_browser = nullptr; }
+
+    // For diagnostics and tests: sends one DevTools command on the page's
+    // session (once the page is ready) and hands over its result.
+    void call(const QString &method, const QJsonObject &params, Done<QJsonObject> done);
 
 private:
     using Reply = cdp::Connection::Reply;
@@ -90,6 +97,8 @@ private:
     void holdSignals(const QList<cdp::PageEvents::Signal> &pageSignals);
     void confirmAlive();
     void releaseSignals(quint64 epoch, qsizetype count);
+    // Whether the renderer may be checked for responsiveness now.
+    bool mayCheckRenderer() const;
     std::optional<Failure> unusable() const;
 
     ChromiumBrowser *m_browser;
@@ -112,6 +121,10 @@ private:
     QList<cdp::PageEvents::Signal> m_held; // waiting for the renderer to be confirmed alive
     quint64 m_epoch = 0;                   // bumped by each navigation: older signals are dropped
     bool m_confirming = false;
+    int m_navigationsUnderWay = 0; // Page.navigate commands not yet answered
+    cdp::PageGuards *m_guards;
+    // Prepares the document for captures, and paints its frames.
+    cdp::CapturePreparer *m_preparer;
 
     // Whether the current document's network has gone quiet, and who waits
     // for it.

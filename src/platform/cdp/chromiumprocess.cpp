@@ -2,6 +2,8 @@
 
 #include "platform/cdp/profilefolders.h"
 
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -97,6 +99,8 @@ constexpr int ProfileRemovalIntervalMs = 100;
 // How long a killed Chromium may take to be reported finished before its
 // clean-up goes ahead anyway.
 constexpr int ReapWaitMs = 5000;
+// How much of the end of Chromium's error output is kept.
+constexpr qsizetype ErrorTailBytes = 4096;
 
 ChromiumProcess::ChromiumProcess(const QString &executable, QObject *parent)
     : QObject(parent), m_executable(executable), m_process(new QProcess(this))
@@ -159,11 +163,20 @@ Status ChromiumProcess::start()
         ::dup2(childMessages, 4);
     });
     m_process->setStandardInputFile(QProcess::nullDevice());
+    // Chromium's own temporary files, among them the folder of the socket it
+    // listens on for a second copy of itself (its process singleton), go
+    // into the profile: private to this user, and deleted with it even when
+    // Chromium is killed.
+    const QString temp = QDir(m_profile->path()).filePath(QStringLiteral("tmp"));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (QDir().mkpath(temp))
+        environment.insert(QStringLiteral("TMPDIR"), temp);
+    m_process->setProcessEnvironment(environment);
     m_process->setStandardOutputFile(QProcess::nullDevice());
     if (qEnvironmentVariableIsSet("SNAPVEL_BROWSER_LOG"))
         m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     else
-        m_process->setStandardErrorFile(QProcess::nullDevice());
+        keepErrorOutput();
     m_process->start(m_executable, chromiumArguments(m_profile->path(), ::geteuid() == 0));
     m_pid = m_process->processId();
 
@@ -199,6 +212,62 @@ qint64 ChromiumProcess::processId() const
 QString ChromiumProcess::profilePath() const
 {
     return m_profile ? m_profile->path() : QString();
+}
+
+bool ChromiumProcess::isRunning() const
+{
+    return m_process->state() != QProcess::NotRunning;
+}
+
+void ChromiumProcess::unlinkSingletonSocket()
+{
+    if (!m_profile)
+        return;
+    const QString link = QDir(m_profile->path()).filePath(QStringLiteral("SingletonSocket"));
+    const QString socket = QFileInfo(link).symLinkTarget();
+    if (socket.startsWith(m_profile->path() + QLatin1Char('/')))
+        QFile::remove(socket);
+    QFile::remove(link);
+}
+
+void ChromiumProcess::keepErrorOutput()
+{
+    // Read as it comes, so that Chromium never blocks on a full pipe; only
+    // the end is kept, to say why a browser that could not start stopped.
+    connect(m_process, &QProcess::readyReadStandardError, this, [this] {
+        m_errorTail += m_process->readAllStandardError();
+        if (m_errorTail.size() > ErrorTailBytes)
+            m_errorTail.remove(0, m_errorTail.size() - ErrorTailBytes);
+    });
+}
+
+QString ChromiumProcess::endReason() const
+{
+    const QString program = QFileInfo(m_executable).fileName();
+    QString reason;
+    if (isRunning())
+        reason = QStringLiteral("%1 closed its connection to this program before it was ready")
+                     .arg(program);
+    else if (m_process->exitStatus() == QProcess::CrashExit)
+        reason = QStringLiteral("%1 crashed before it was ready").arg(program);
+    else
+        reason = QStringLiteral("%1 stopped before it was ready (exit code %2)")
+                     .arg(program)
+                     .arg(m_process->exitCode());
+    // Its last line of output, without a log line's "[pid:tid:...:file(n)] "
+    // prefix.
+    const QByteArray tail = m_errorTail + m_process->readAllStandardError();
+    QString said;
+    const QList<QByteArray> lines = tail.trimmed().split('\n');
+    if (!lines.isEmpty())
+        said = QString::fromUtf8(lines.constLast()).trimmed();
+    if (said.startsWith(QLatin1Char('[')) && said.indexOf(QLatin1String("] ")) > 0)
+        said = said.mid(said.indexOf(QLatin1String("] ")) + 2);
+    if (said.size() > 300)
+        said = said.left(300) + QStringLiteral("...");
+    if (!said.isEmpty())
+        reason += QStringLiteral(". It said: \"%1\"").arg(said);
+    return reason + QLatin1Char('.');
 }
 
 void ChromiumProcess::killGroup()

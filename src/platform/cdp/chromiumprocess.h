@@ -41,6 +41,17 @@ public:
 
     qint64 processId() const;
     QString profilePath() const;
+    bool isRunning() const;
+
+    // Removes the name of the Unix socket Chromium listens on for a second
+    // copy of itself to hand over its command line (its process singleton),
+    // once Chromium has started: no process can connect to it then, and
+    // nothing reaches the browser but this program's pipe.
+    void unlinkSingletonSocket();
+
+    // Why the process ended, for one that ended before the browser was
+    // ready: how it ended, and the last thing it said on its error output.
+    QString endReason() const;
 
     // Kills Chromium and its helpers at once and returns without waiting;
     // the profile is deleted once the process has been reaped (or after a
@@ -62,6 +73,7 @@ private:
     void killGroup();
     void finishCleanUp();
     void removeProfile();
+    void keepErrorOutput();
 
     QString m_executable;
     QProcess *m_process = nullptr;
@@ -72,6 +84,7 @@ private:
     bool m_killed = false;
     bool m_cleanedUp = false;
     int m_removalAttempts = 0;
+    QByteArray m_errorTail; // the end of what it wrote to its error output
 };
 
 } // namespace snapvel::cdp

@@ -17,7 +17,9 @@ public:
     {
         DownloadComplete,
         FrameComplete,
-        TopLevelComplete
+        TopLevelComplete,
+        // The navigation ended without a document (see navigationFailure()).
+        NavigationFailed
     };
 
     // A new page session whose top-level frame has this id; nothing pending.
@@ -32,14 +34,27 @@ public:
     // An event from the page's session.
     QList<Signal> handle(const QString &method, const QJsonObject &params);
 
+    // A failed navigation's error page has not come: the navigation ended
+    // without a document after all. Nothing when it came meanwhile.
+    QList<Signal> errorPageOverdue();
+    // Whether a failed navigation's error page is still to come.
+    bool errorPageDue() const { return m_errorPageDue; }
+
+    // Why the latest navigation ended without a document, in plain words.
+    const QString &navigationFailure() const { return m_navigationFailure; }
+
     // The id of the page's own (top-level) frame.
     const QString &mainFrame() const { return m_mainFrame; }
 
 private:
     QList<Signal> completeTopLevel();
+    QList<Signal> failNavigation(const QString &why);
 
     QString m_mainFrame;
     bool m_topLevelDue = false;
+    bool m_errorPageDue = false;
+    QString m_errorText;
+    QString m_navigationFailure;
 };
 
 } // namespace snapvel::cdp

@@ -1,0 +1,563 @@
+#include "platform/cdp/capturepreparation.h"
+
+namespace snapvel::cdp {
+
+namespace {
+
+// The most frame tiles (each at most a viewport) painted on their own.
+constexpr int MostFrameTiles = 64;
+
+// The page-side half of a preparation: an object whose methods do each step
+// in the page (see capturepreparation.h). Style changes are made inline and
+// marked important, and each one remembers what it replaced, so that
+// restore() puts the page back exactly.
+const char HelperScript[] = R"JS((() => {
+    const changes = [];
+    let box = null;
+    const set = (element, name, value) => {
+        changes.push([element, name, element.style.getPropertyValue(name),
+                      element.style.getPropertyPriority(name)]);
+        element.style.setProperty(name, value, 'important');
+    };
+    const renderings = (count) => new Promise((resolve) => {
+        const timer = setTimeout(resolve, 1000);
+        const step = (left) => requestAnimationFrame(() => {
+            if (left > 1) {
+                step(left - 1);
+            } else {
+                clearTimeout(timer);
+                resolve();
+            }
+        });
+        step(count);
+    });
+    const visibleArea = (element) => {
+        const r = element.getBoundingClientRect();
+        return Math.max(0, Math.min(r.right, innerWidth) - Math.max(r.left, 0)) *
+               Math.max(0, Math.min(r.bottom, innerHeight) - Math.max(r.top, 0));
+    };
+    // The box that scrolls in place of the document: the one showing most of
+    // itself among those with content hidden below, if the document does not
+    // scroll and the box fills at least a quarter of the viewport.
+    const findBox = () => {
+        const root = document.scrollingElement || document.documentElement;
+        if (!root || !document.body || root.scrollHeight > root.clientHeight + 1)
+            return null;
+        let best = null, bestArea = 0;
+        const walker = document.createTreeWalker(document.body, NodeFilter.SHOW_ELEMENT);
+        for (let element = walker.currentNode; element; element = walker.nextNode()) {
+            if (element.scrollHeight <= element.clientHeight + 1)
+                continue;
+            const overflow = getComputedStyle(element).overflowY;
+            if (overflow !== 'auto' && overflow !== 'scroll' && overflow !== 'overlay')
+                continue;
+            const area = visibleArea(element);
+            if (area > bestArea) {
+                best = element;
+                bestArea = area;
+            }
+        }
+        return bestArea * 4 >= innerWidth * innerHeight ? best : null;
+    };
+    // Frames whose document this page cannot reach, and the part of each
+    // that shows, in document coordinates.
+    const unreachableFrames = () => {
+        const found = [];
+        for (const frame of document.querySelectorAll('iframe, frame')) {
+            let reachable = false;
+            try {
+                reachable = !!frame.contentDocument;
+            } catch (e) {
+            }
+            if (reachable || (frame.checkVisibility &&
+                              !frame.checkVisibility({opacityProperty: true,
+                                                      visibilityProperty: true})))
+                continue;
+            const style = getComputedStyle(frame);
+            const box = frame.getBoundingClientRect();
+            const inset = (side) => parseFloat(style['border' + side + 'Width']) +
+                                    parseFloat(style['padding' + side]);
+            let left = box.left + inset('Left'), top = box.top + inset('Top');
+            let right = box.right - inset('Right'), bottom = box.bottom - inset('Bottom');
+            for (let outer = frame.parentElement; outer && outer !== document.documentElement;
+                 outer = outer.parentElement) {
+                const clips = getComputedStyle(outer);
+                if (clips.overflowX === 'visible' && clips.overflowY === 'visible')
+                    continue;
+                const edge = outer.getBoundingClientRect();
+                left = Math.max(left, edge.left);
+                top = Math.max(top, edge.top);
+                right = Math.min(right, edge.right);
+                bottom = Math.min(bottom, edge.bottom);
+            }
+            if (right - left >= 1 && bottom - top >= 1)
+                found.push({x: Math.floor(left + scrollX), y: Math.floor(top + scrollY),
+                            right: Math.ceil(right + scrollX), bottom: Math.ceil(bottom + scrollY)});
+        }
+        return found;
+    };
+    let tiles = [], faded = [], scrolled = null, host = null, shadow = null, origin = null;
+    return {
+        // Grows the box and every box around it by what the box hides, so
+        // that it shows all its content and the document holds it. Returns
+        // how many pixels it grew.
+        expand() {
+            if (!box)
+                box = findBox();
+            let grown = 0;
+            for (let pass = 0; box && pass < 3; ++pass) {
+                const extra = box.scrollHeight - box.clientHeight;
+                if (extra <= 1)
+                    break;
+                const chain = [];
+                for (let element = box; element; element = element.parentElement)
+                    chain.push([element, element.getBoundingClientRect().height,
+                                getComputedStyle(element).position]);
+                for (const [element, height, position] of chain) {
+                    set(element, 'box-sizing', 'border-box');
+                    set(element, 'height', (height + extra) + 'px');
+                    set(element, 'min-height', '0');
+                    set(element, 'max-height', 'none');
+                    set(element, 'flex-shrink', '0');
+                    if (position === 'fixed')
+                        set(element, 'position', 'absolute');
+                }
+                grown += extra;
+            }
+            return grown;
+        },
+        // Brings the whole page into view for two renderings.
+        async reveal() {
+            const root = document.documentElement;
+            if (!root)
+                return false;
+            const scale = Math.min(innerWidth / Math.max(root.scrollWidth, innerWidth),
+                                   innerHeight / Math.max(root.scrollHeight, innerHeight));
+            if (!(scale < 1))
+                return true;
+            const style = root.style;
+            const saved = ['transform', 'transform-origin'].map(
+                (name) => [name, style.getPropertyValue(name), style.getPropertyPriority(name)]);
+            const x = scrollX, y = scrollY;
+            style.setProperty('transform', 'scale(' + scale + ')', 'important');
+            style.setProperty('transform-origin', '0 0', 'important');
+            document.dispatchEvent(new Event('scroll', {bubbles: true}));
+            await renderings(2);
+            await new Promise((resolve) => setTimeout(resolve, 0));
+            for (const [name, value, priority] of saved)
+                style.setProperty(name, value, priority);
+            if (scrollX !== x || scrollY !== y)
+                scrollTo(x, y);
+            return true;
+        },
+        // Waits for the web fonts the page uses, for at most `ms`. Laying
+        // the page out first starts loading those that text added lately
+        // asks for.
+        async fonts(ms) {
+            if (!document.fonts || !document.documentElement)
+                return true;
+            document.documentElement.getBoundingClientRect();
+            if (document.fonts.status !== 'loading')
+                return true;
+            let timer = 0;
+            const late = new Promise((resolve) => {
+                timer = setTimeout(() => resolve(false), ms);
+            });
+            const outcome = await Promise.race([document.fonts.ready.then(() => true), late]);
+            clearTimeout(timer);
+            return outcome;
+        },
+        // Lists the parts of such frames outside the first screen as tiles
+        // no larger than the viewport, and makes fixed and sticky elements
+        // transparent while they are painted. Returns how many there are.
+        frames(most) {
+            const width = innerWidth, height = innerHeight;
+            tiles = [];
+            for (const frame of unreachableFrames()) {
+                if (frame.x < width && frame.y < height && frame.right > 0 && frame.bottom > 0)
+                    continue;
+                for (let y = frame.y; y < frame.bottom; y += height)
+                    for (let x = frame.x; x < frame.right; x += width)
+                        tiles.push({x, y, width: Math.min(width, frame.right - x),
+                                    height: Math.min(height, frame.bottom - y)});
+            }
+            tiles = tiles.slice(0, most);
+            if (!tiles.length)
+                return 0;
+            scrolled = [scrollX, scrollY];
+            const walker = document.createTreeWalker(document.documentElement,
+                                                     NodeFilter.SHOW_ELEMENT);
+            for (let element = walker.currentNode; element; element = walker.nextNode()) {
+                const position = getComputedStyle(element).position;
+                if (position === 'fixed' || position === 'sticky') {
+                    faded.push([element, element.style.getPropertyValue('opacity'),
+                                element.style.getPropertyPriority('opacity')]);
+                    element.style.setProperty('opacity', '0', 'important');
+                }
+            }
+            return tiles.length;
+        },
+        // Scrolls tile `index` into view and waits until it has been
+        // rendered there; returns it (document coordinates), or null when it
+        // cannot be brought into view.
+        async show(index) {
+            const tile = tiles[index];
+            scrollTo(Math.max(0, tile.x - (innerWidth - tile.width) / 2),
+                     Math.max(0, tile.y - (innerHeight - tile.height) / 2));
+            if (tile.x < scrollX || tile.y < scrollY ||
+                tile.x + tile.width > scrollX + innerWidth ||
+                tile.y + tile.height > scrollY + innerHeight)
+                return null;
+            await renderings(3);
+            return tile;
+        },
+        // Lays the picture of tile `index` (PNG, base64) over it.
+        async place(index, png) {
+            const tile = tiles[index];
+            if (!host) {
+                host = document.createElement('div');
+                host.style.cssText = 'all:initial;position:absolute;left:0;top:0;width:0;' +
+                                     'height:0;overflow:visible;z-index:2147483647;' +
+                                     'pointer-events:none';
+                document.documentElement.appendChild(host);
+                shadow = host.attachShadow({mode: 'closed'});
+                const at = host.getBoundingClientRect();
+                origin = {x: at.left + scrollX, y: at.top + scrollY};
+            }
+            const picture = document.createElement('img');
+            picture.style.cssText = 'position:absolute;display:block;margin:0;left:' +
+                                    (tile.x - origin.x) + 'px;top:' + (tile.y - origin.y) +
+                                    'px;width:' + tile.width + 'px;height:' + tile.height + 'px';
+            picture.src = 'data:image/png;base64,' + png;
+            shadow.appendChild(picture);
+            await Promise.race([picture.decode().catch(() => {}),
+                                new Promise((resolve) => setTimeout(resolve, 1000))]);
+            return true;
+        },
+        // Puts back what frames() changed, but the pictures.
+        framesDone() {
+            for (const [element, value, priority] of faded)
+                element.style.setProperty('opacity', value, priority);
+            faded = [];
+            if (scrolled)
+                scrollTo(scrolled[0], scrolled[1]);
+            scrolled = null;
+            return !!host;
+        },
+        restore() {
+            this.framesDone();
+            if (host)
+                host.remove();
+            host = shadow = null;
+            while (changes.length) {
+                const [element, name, value, priority] = changes.pop();
+                element.style.setProperty(name, value, priority);
+            }
+            box = null;
+        },
+    };
+})())JS";
+
+} // namespace
+
+CapturePreparer::CapturePreparer(PageSend send, std::function<QString()> mainFrame,
+                                 std::chrono::milliseconds timeout, QObject *parent)
+    : QObject(parent), m_send(std::move(send)), m_timeout(timeout),
+      m_scripts(m_send, std::move(mainFrame))
+{
+    m_quiet.setSingleShot(true);
+    m_networkDeadline.setSingleShot(true);
+    connect(&m_quiet, &QTimer::timeout, this, [this] {
+        stopWatching();
+        next();
+    });
+    connect(&m_networkDeadline, &QTimer::timeout, this, [this] {
+        // Still loading: the capture goes ahead with what has come.
+        m_complete = false;
+        stopWatching();
+        next();
+    });
+}
+
+void CapturePreparer::prepare(const CapturePreparation &what, Done<bool> done)
+{
+    if (m_running) {
+        stopWatching();
+        finish(false);
+    }
+    ++m_run;
+    m_running = true;
+    m_what = what;
+    m_done = std::move(done);
+    m_complete = true;
+    m_steps = {[this] { restorePrevious(); }, [this] { makeHelper(); }};
+    if (what.expandScroller)
+        m_steps << [this] { expand(); };
+    if (what.revealContent)
+        m_steps << [this] { reveal(); };
+    if (what.fontsTimeout.count() > 0)
+        m_steps << [this] { waitForFonts(); };
+    if (what.expandScroller)
+        m_steps << [this] { expand(); };
+    if (what.paintFrames)
+        m_steps << [this] { findFrames(); };
+    // Always from the event loop, never from inside this call.
+    QTimer::singleShot(0, this, [this, run = m_run] {
+        if (run == m_run && m_running)
+            next();
+    });
+}
+
+void CapturePreparer::next()
+{
+    if (!m_running)
+        return;
+    if (m_steps.isEmpty()) {
+        if (m_helper != m_changed)
+            m_scripts.release(m_helper);
+        m_helper.clear();
+        finish(m_complete);
+        return;
+    }
+    const Step step = m_steps.takeFirst();
+    step();
+}
+
+void CapturePreparer::finish(Result<bool> outcome)
+{
+    m_running = false;
+    m_steps.clear();
+    // From the event loop, also when a new preparation ends this one.
+    QTimer::singleShot(0, this, [done = std::exchange(m_done, {}), outcome] {
+        if (done)
+            done(outcome);
+    });
+}
+
+bool CapturePreparer::current(quint64 run, const Result<ScriptValue> &reply)
+{
+    if (run != m_run || !m_running)
+        return false;
+    if (!reply && reply.kind() != FailureKind::Other) {
+        abandon(reply.failure());
+        return false;
+    }
+    // A step the page refused leaves it as it was; the others still run.
+    if (!reply)
+        m_complete = false;
+    return true;
+}
+
+void CapturePreparer::abandon(const Failure &why)
+{
+    if (!m_running)
+        return;
+    stopWatching();
+    m_helper.clear();
+    finish(why);
+}
+
+void CapturePreparer::restorePrevious()
+{
+    if (m_changed.isEmpty()) {
+        next();
+        return;
+    }
+    const QString changed = std::exchange(m_changed, {});
+    m_scripts.call(changed, QStringLiteral("function () { this.restore(); }"), {}, false,
+                   m_timeout, [this, run = m_run, changed](Result<ScriptValue> restored) {
+                       m_scripts.release(changed);
+                       // Gone with its document, most likely: nothing to undo.
+                       if (!restored && restored.kind() == FailureKind::Other)
+                           restored = ScriptValue{};
+                       if (current(run, restored))
+                           next();
+                   });
+}
+
+void CapturePreparer::makeHelper()
+{
+    m_scripts.evaluate(QString::fromUtf8(HelperScript), false, false, m_timeout,
+                       [this, run = m_run](Result<ScriptValue> helper) {
+                           if (!current(run, helper))
+                               return;
+                           if (!helper || helper->objectId.isEmpty()) {
+                               m_complete = false;
+                               m_steps.clear();
+                           } else {
+                               m_helper = helper->objectId;
+                           }
+                           next();
+                       });
+}
+
+void CapturePreparer::expand()
+{
+    m_scripts.call(m_helper, QStringLiteral("function () { return this.expand(); }"), {}, false,
+                   m_timeout, [this, run = m_run](Result<ScriptValue> grown) {
+                       if (!current(run, grown))
+                           return;
+                       if (grown && grown->value.toDouble() > 0)
+                           m_changed = m_helper;
+                       next();
+                   });
+}
+
+void CapturePreparer::reveal()
+{
+    // The network is watched from before the page is revealed, so that no
+    // request it starts goes unseen.
+    m_requests.clear();
+    m_watching = true;
+    m_send(QStringLiteral("Network.enable"), {}, m_timeout,
+           [this, run = m_run](Result<Message> enabled) {
+               const Result<ScriptValue> reply =
+                   enabled ? Result<ScriptValue>(ScriptValue{}) : enabled.failure();
+               if (!current(run, reply))
+                   return;
+               m_scripts.call(m_helper, QStringLiteral("function () { return this.reveal(); }"),
+                              {}, true, m_timeout, [this, run](Result<ScriptValue> revealed) {
+                                  if (!current(run, revealed))
+                                      return;
+                                  watchNetwork();
+                              });
+           });
+}
+
+void CapturePreparer::watchNetwork()
+{
+    m_networkDeadline.start(m_what.networkTimeout);
+    networkChanged();
+}
+
+bool CapturePreparer::handleEvent(const Message &message)
+{
+    if (!message.method.startsWith(QLatin1String("Network.")))
+        return false;
+    if (!m_watching)
+        return true;
+    const QString request = message.params.value(QLatin1String("requestId")).toString();
+    if (message.method == QLatin1String("Network.requestWillBeSent"))
+        m_requests.insert(request);
+    else if (message.method == QLatin1String("Network.loadingFinished") ||
+             message.method == QLatin1String("Network.loadingFailed"))
+        m_requests.remove(request);
+    else
+        return true;
+    networkChanged();
+    return true;
+}
+
+void CapturePreparer::networkChanged()
+{
+    // Quiet only counts once the page has been revealed.
+    if (!m_networkDeadline.isActive())
+        return;
+    if (m_requests.isEmpty()) {
+        if (!m_quiet.isActive())
+            m_quiet.start(m_what.networkQuietFor);
+    } else {
+        m_quiet.stop();
+    }
+}
+
+void CapturePreparer::stopWatching()
+{
+    m_quiet.stop();
+    m_networkDeadline.stop();
+    m_requests.clear();
+    if (std::exchange(m_watching, false))
+        m_send(QStringLiteral("Network.disable"), {}, m_timeout, {});
+}
+
+void CapturePreparer::waitForFonts()
+{
+    m_scripts.call(m_helper, QStringLiteral("function (ms) { return this.fonts(ms); }"),
+                   {qint64(m_what.fontsTimeout.count())}, true, m_what.fontsTimeout + m_timeout,
+                   [this, run = m_run](Result<ScriptValue> ready) {
+                       if (!current(run, ready))
+                           return;
+                       if (ready && !ready->value.toBool(true))
+                           m_complete = false;
+                       next();
+                   });
+}
+
+void CapturePreparer::findFrames()
+{
+    m_scripts.call(m_helper, QStringLiteral("function (most) { return this.frames(most); }"),
+                   {MostFrameTiles}, false, m_timeout, [this, run = m_run](Result<ScriptValue> found) {
+                       if (!current(run, found))
+                           return;
+                       const int tiles = found ? found->value.toInt() : 0;
+                       if (tiles <= 0) {
+                           next();
+                           return;
+                       }
+                       // From here on the page has changes to undo.
+                       m_changed = m_helper;
+                       paintFrame(0, tiles);
+                   });
+}
+
+void CapturePreparer::paintFrame(int tile, int tiles)
+{
+    if (tile >= tiles) {
+        m_scripts.call(m_helper, QStringLiteral("function () { return this.framesDone(); }"), {},
+                       false, m_timeout, [this, run = m_run](Result<ScriptValue> done) {
+                           // The pictures stay for the capture.
+                           if (current(run, done))
+                               next();
+                       });
+        return;
+    }
+    const quint64 run = m_run;
+    const auto following = [this, tile, tiles] { paintFrame(tile + 1, tiles); };
+    m_scripts.call(
+        m_helper, QStringLiteral("function (index) { return this.show(index); }"), {tile}, true,
+        m_timeout, [this, run, tile, following](Result<ScriptValue> shown) {
+            if (!current(run, shown))
+                return;
+            const QJsonObject area = shown ? shown->value.toObject() : QJsonObject();
+            if (area.isEmpty()) {
+                m_complete = false;
+                following();
+                return;
+            }
+            const QJsonObject clip{{QStringLiteral("x"), area.value(QLatin1String("x"))},
+                                   {QStringLiteral("y"), area.value(QLatin1String("y"))},
+                                   {QStringLiteral("width"), area.value(QLatin1String("width"))},
+                                   {QStringLiteral("height"), area.value(QLatin1String("height"))},
+                                   {QStringLiteral("scale"), 1}};
+            // In view, the frame is rendered: painted as it is shown, not
+            // beyond the viewport.
+            m_send(QStringLiteral("Page.captureScreenshot"),
+                   {{QStringLiteral("format"), QStringLiteral("png")},
+                    {QStringLiteral("optimizeForSpeed"), true},
+                    {QStringLiteral("clip"), clip}},
+                   m_timeout, [this, run, tile, following](Result<Message> painted) {
+                       const Result<ScriptValue> reply =
+                           painted ? Result<ScriptValue>(ScriptValue{}) : painted.failure();
+                       if (!current(run, reply))
+                           return;
+                       const QString png =
+                           painted ? painted->params.value(QLatin1String("data")).toString()
+                                   : QString();
+                       if (png.isEmpty()) {
+                           m_complete = false;
+                           following();
+                           return;
+                       }
+                       m_scripts.call(m_helper,
+                                      QStringLiteral("function (index, png) { "
+                                                     "return this.place(index, png); }"),
+                                      {tile, png}, true, m_timeout,
+                                      [this, run, following](Result<ScriptValue> placed) {
+                                          if (current(run, placed))
+                                              following();
+                                      });
+                   });
+        });
+}
+
+} // namespace snapvel::cdp

@@ -1,0 +1,416 @@
+// What a person scrolling through a page would see is in its capture: frames
+// of other sites and of file:// pages far down the page, content loaded when
+// it comes into view, the whole of a page that scrolls in an inner box, and
+// text in a web font that arrives late. The capture job drives the real
+// headless Chromium (one for all cases) over pages served on 127.0.0.1, and
+// on localhost for another site on the same server; each case is checked
+// from the picture alone.
+#include "platform/cdp/chromiumbrowser.h"
+#include "snapshot/capturejob.h"
+#include "support/pageload.h"
+#include "support/pageserver.h"
+#include "support/stripedpage.h"
+
+#include <QBuffer>
+#include <QColor>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QImageReader>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include <memory>
+
+using namespace snapvel;
+using namespace snapvel::test;
+
+namespace {
+
+constexpr int kViewportWidth = 1280;
+constexpr int kViewportHeight = 800;
+
+const QColor kPage(20, 110, 200);
+const QColor kHero(230, 30, 30);
+const QColor kFrame(240, 200, 20);
+const QColor kPicture(200, 30, 160);
+
+QByteArray rgb(const QColor &colour)
+{
+    return "rgb(" + QByteArray::number(colour.red()) + "," + QByteArray::number(colour.green()) +
+           "," + QByteArray::number(colour.blue()) + ")";
+}
+
+// A page `height` px tall of kPage's colour that starts with a screen-high
+// kHero block, with `content` placed on it (absolutely, by the caller).
+QByteArray tallPage(int height, const QByteArray &content)
+{
+    return "<!DOCTYPE html><html><head><meta charset='utf-8'></head>"
+           "<body style='margin:0;position:relative;height:" +
+           QByteArray::number(height) + "px;background:" + rgb(kPage) +
+           "'><div style='height:100vh;background:" + rgb(kHero) + "'></div>" + content +
+           "</body></html>";
+}
+
+QByteArray placedAt(int top, const QByteArray &element, int height = 300)
+{
+    return "<div style='position:absolute;left:100px;top:" + QByteArray::number(top) +
+           "px;width:400px;height:" + QByteArray::number(height) + "px'>" + element + "</div>";
+}
+
+QByteArray frameOf(const QByteArray &source, const QByteArray &attributes = {}, int height = 300)
+{
+    return "<iframe " + attributes + " src='" + source +
+           "' style='display:block;border:0;width:400px;height:" + QByteArray::number(height) +
+           "px'></iframe>";
+}
+
+QByteArray solidPage(const QColor &colour)
+{
+    return "<!DOCTYPE html><html><body style='margin:0;background:" + rgb(colour) +
+           "'></body></html>";
+}
+
+// A PNG picture of one colour.
+QByteArray solidPng(QSize size, const QColor &colour)
+{
+    QImage image(size, QImage::Format_RGB32);
+    image.fill(colour);
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return png;
+}
+
+QColor colourAt(const QImage &image, int x, int y)
+{
+    return QColor(image.pixel(x, y));
+}
+
+// The width of the ink (dark pixels) in a row band of a picture.
+int inkWidth(const QImage &image, int top, int bottom)
+{
+    int left = image.width(), right = -1;
+    for (int y = top; y < bottom; ++y)
+        for (int x = 0; x < image.width(); ++x)
+            if (qGray(image.pixel(x, y)) < 100) {
+                left = std::min(left, x);
+                right = std::max(right, x);
+            }
+    return right < 0 ? 0 : right - left + 1;
+}
+
+// A monospaced font file to serve as a web font: its "i" is several times
+// as wide as a proportional serif font's.
+QString monospacedFontFile()
+{
+    const QStringList candidates{
+        QStringLiteral("/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf"),
+        QStringLiteral("/usr/share/fonts/truetype/liberation/LiberationMono-Regular.ttf"),
+        QStringLiteral("/usr/share/fonts/truetype/noto/NotoMono-Regular.ttf")};
+    for (const QString &path : candidates)
+        if (QFile::exists(path))
+            return path;
+    return {};
+}
+
+} // namespace
+
+class FidelityE2E : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void framesOfOtherOriginsFarDownArePainted_data();
+    void framesOfOtherOriginsFarDownArePainted();
+    void contentLoadedWhenSeenIsPainted();
+    void pageScrollingInAnInnerBoxIsCapturedWhole();
+    void lateWebFontIsPainted();
+
+private:
+    // Loads an address in a fresh page laid out in the viewport, and
+    // captures it with `options` (painting exactly the document's size).
+    Result<QImage> capture(const QString &address, CaptureOptions options = {});
+    QString onOtherSite(const QString &path) const;
+
+    std::unique_ptr<PageServer> m_server;
+    std::unique_ptr<ChromiumBrowser> m_browser;
+    QTemporaryDir m_files;
+};
+
+void FidelityE2E::initTestCase()
+{
+    QImageReader::setAllocationLimit(1024);
+    m_server = std::make_unique<PageServer>();
+    m_server->addPage(QStringLiteral("/frame.html"), solidPage(kFrame));
+    m_browser = std::make_unique<ChromiumBrowser>();
+    QVERIFY2(m_browser->startStatus(), qPrintable(m_browser->startStatus().error()));
+    QVERIFY(m_files.isValid());
+}
+
+void FidelityE2E::cleanupTestCase()
+{
+    m_browser.reset();
+    m_server.reset();
+}
+
+QString FidelityE2E::onOtherSite(const QString &path) const
+{
+    QUrl url = m_server->url(path);
+    url.setHost(QStringLiteral("localhost"));
+    return url.toString();
+}
+
+Result<QImage> FidelityE2E::capture(const QString &address, CaptureOptions options)
+{
+    std::unique_ptr<Page, void (*)(Page *)> page(m_browser->openPage(),
+                                                 [](Page *p) { p->deleteLater(); });
+    if (Status laidOut = page->setLayoutViewport({kViewportWidth, kViewportHeight}); !laidOut)
+        return laidOut.failure();
+    if (!loadAndWait(*page, address))
+        return Failure{QStringLiteral("%1 did not load").arg(address)};
+    if (!options.areaFor)
+        options.areaFor = [](const DocumentMetrics &m) {
+            return QSize(int(m.scrollWidth), int(m.scrollHeight));
+        };
+    CaptureJob job(*page, std::move(options));
+    std::optional<Result<QImage>> outcome;
+    QEventLoop loop;
+    connect(&job, &CaptureJob::taken, &loop, [&](const QImage &image) {
+        outcome = image;
+        loop.quit();
+    });
+    connect(&job, &CaptureJob::failed, &loop, [&](const Failure &why) {
+        outcome = why;
+        loop.quit();
+    });
+    QTimer::singleShot(120000, &loop, &QEventLoop::quit);
+    job.start();
+    loop.exec();
+    if (!outcome)
+        return Failure{QStringLiteral("the capture of %1 did not end").arg(address)};
+    return *outcome;
+}
+
+void FidelityE2E::framesOfOtherOriginsFarDownArePainted_data()
+{
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<QList<int>>("frameTops");
+    QTest::addColumn<int>("frameHeight");
+    QTest::addColumn<int>("pageHeight");
+    QTest::addColumn<int>("bandHeight");
+    QTest::addColumn<bool>("fixedBar");
+
+    // Chromium stops rendering such frames while they are outside the
+    // viewport: painted beyond it, they showed the page's background.
+    const int height = 4000;
+    m_server->addPage(QStringLiteral("/other-site.html"),
+                      tallPage(height, placedAt(3500, frameOf(onOtherSite("/frame.html").toUtf8()))));
+    QTest::newRow("another site") << m_server->url("/other-site.html").toString()
+                                  << QList<int>{3500} << 300 << height << 32768 << false;
+
+    // In several bands, each painted on its own.
+    const QList<int> tops{1500, 5500, 9500};
+    QByteArray frames;
+    for (const int top : tops)
+        frames += placedAt(top, frameOf(onOtherSite("/frame.html").toUtf8()));
+    m_server->addPage(QStringLiteral("/other-site-bands.html"), tallPage(10000, frames));
+    QTest::newRow("another site, three bands")
+        << m_server->url("/other-site-bands.html").toString() << tops << 300 << 10000 << 4000 << false;
+
+    // A sandboxed frame has an origin of its own, whatever its address.
+    m_server->addPage(QStringLiteral("/sandboxed.html"),
+                      tallPage(height, placedAt(3500, frameOf("/frame.html", "sandbox"))));
+    QTest::newRow("sandboxed") << m_server->url("/sandboxed.html").toString() << QList<int>{3500}
+                               << 300 << height << 32768 << false;
+
+    // Every file:// document has an origin of its own.
+    QFile frame(m_files.filePath(QStringLiteral("frame.html")));
+    QFile page(m_files.filePath(QStringLiteral("page.html")));
+    QVERIFY(frame.open(QIODevice::WriteOnly) && frame.write(solidPage(kFrame)) > 0);
+    QVERIFY(page.open(QIODevice::WriteOnly) &&
+            page.write(tallPage(height, placedAt(3500, frameOf("frame.html")))) > 0);
+    frame.close();
+    page.close();
+    QTest::newRow("file page") << page.fileName() << QList<int>{3500} << 300 << height << 32768 << false;
+
+    // Page and frame redraw themselves all the time, and a fixed bar would
+    // cover the top of the frame when it is in view.
+    m_server->addPage(QStringLiteral("/animated-frame.html"),
+                      "<!DOCTYPE html><html><body style='margin:0;background:" + rgb(kFrame) +
+                          "'><script>(function tick() { document.body.dataset.t = "
+                          "performance.now(); requestAnimationFrame(tick); })()</script>"
+                          "</body></html>");
+    const QByteArray bar = "<div style='position:fixed;top:0;left:0;right:0;height:60px;"
+                           "background:" +
+                           rgb(kPicture) + "'></div>";
+    const QByteArray ticking =
+        "<div id='tick' style='position:absolute;top:900px;width:10px;height:10px'></div>"
+        "<script>(function tick() { document.getElementById('tick').style.left = "
+        "(performance.now() % 50) + 'px'; requestAnimationFrame(tick); })()</script>";
+    m_server->addPage(QStringLiteral("/animated.html"),
+                      tallPage(height, bar + ticking +
+                                           placedAt(3000,
+                                                    frameOf(onOtherSite("/animated-frame.html")
+                                                                .toUtf8(),
+                                                            {}, 740),
+                                                    740)));
+    QTest::newRow("another site, animated, under a fixed bar")
+        << m_server->url("/animated.html").toString() << QList<int>{3000} << 740 << height
+        << 32768 << true;
+}
+
+void FidelityE2E::framesOfOtherOriginsFarDownArePainted()
+{
+    QFETCH(QString, address);
+    QFETCH(QList<int>, frameTops);
+    QFETCH(int, frameHeight);
+    QFETCH(int, pageHeight);
+    QFETCH(int, bandHeight);
+    QFETCH(bool, fixedBar);
+
+    CaptureOptions options;
+    options.bandHeight = bandHeight;
+    const Result<QImage> image = capture(address, options);
+    QVERIFY2(image, qPrintable(image.error()));
+    QCOMPARE(image->size(), QSize(kViewportWidth, pageHeight));
+    for (const int top : frameTops) {
+        QCOMPARE(colourAt(image.value(), 300, top + frameHeight / 2), kFrame);
+        QCOMPARE(colourAt(image.value(), 100, top + 1), kFrame);
+        QCOMPARE(colourAt(image.value(), 499, top + frameHeight - 2), kFrame);
+        QCOMPARE(colourAt(image.value(), 700, top + frameHeight / 2), kPage);
+    }
+    // Laid out as it was: the screen-high block kept the viewport's height.
+    QCOMPARE(colourAt(image.value(), 700, kViewportHeight - 1), kHero);
+    QCOMPARE(colourAt(image.value(), 700, kViewportHeight), kPage);
+    QCOMPARE(colourAt(image.value(), 700, pageHeight - 1), kPage);
+    // A fixed bar is where it was, and only there.
+    QCOMPARE(colourAt(image.value(), 700, 30), fixedBar ? kPicture : kHero);
+}
+
+void FidelityE2E::contentLoadedWhenSeenIsPainted()
+{
+    // Pictures whose address is set by an IntersectionObserver when they
+    // come into view, served slowly.
+    const QList<int> tops{1500, 6000, 11500};
+    QByteArray pictures;
+    for (int i = 0; i < tops.size(); ++i)
+        pictures += placedAt(tops.at(i), "<img class='lazy' data-src='/picture.png?" +
+                                              QByteArray::number(i) +
+                                              "' style='width:400px;height:300px'>");
+    pictures += R"(<script>
+const observer = new IntersectionObserver((entries) => entries.forEach((entry) => {
+    if (entry.isIntersecting) {
+        entry.target.src = entry.target.dataset.src;
+        observer.unobserve(entry.target);
+    }
+}));
+document.querySelectorAll('.lazy').forEach((image) => observer.observe(image));
+</script>)";
+    const int height = 12000;
+    m_server->addPage(QStringLiteral("/lazy.html"), tallPage(height, pictures));
+    m_server->addDelayed(QStringLiteral("/picture.png"), solidPng({400, 300}, kPicture),
+                         "image/png", 300);
+
+    const Result<QImage> image = capture(m_server->url("/lazy.html").toString());
+    QVERIFY2(image, qPrintable(image.error()));
+    QCOMPARE(image->size(), QSize(kViewportWidth, height));
+    for (const int top : tops) {
+        QCOMPARE(colourAt(image.value(), 300, top + 150), kPicture);
+        QCOMPARE(colourAt(image.value(), 700, top + 150), kPage);
+    }
+    QCOMPARE(colourAt(image.value(), 700, kViewportHeight - 1), kHero);
+    QCOMPARE(colourAt(image.value(), 700, kViewportHeight), kPage);
+
+    // Without bringing the page into view, the pictures below the first
+    // screen stay empty: the page above does show the fault.
+    CaptureOptions asItIs;
+    asItIs.preparation->revealContent = false;
+    const Result<QImage> unprepared = capture(m_server->url("/lazy.html").toString(), asItIs);
+    QVERIFY2(unprepared, qPrintable(unprepared.error()));
+    QCOMPARE(colourAt(unprepared.value(), 300, tops.at(1) + 150), kPage);
+}
+
+void FidelityE2E::pageScrollingInAnInnerBoxIsCapturedWhole()
+{
+    // A header, a box that scrolls and a footer fill the viewport; the
+    // document itself does not scroll.
+    const int rows = 250, rowHeight = 20;
+    QByteArray content;
+    for (int row = 0; row < rows; ++row)
+        content += "<div style='height:" + QByteArray::number(rowHeight) + "px;background:" +
+                   rgb(QColor(stripeColour(row))) + "'></div>";
+    m_server->addPage(QStringLiteral("/inner.html"),
+                      "<!DOCTYPE html><html><head><style>"
+                      "html,body{height:100%;margin:0;overflow:hidden}"
+                      "body{display:flex;flex-direction:column}"
+                      "header{height:60px;flex:none;background:" +
+                          rgb(kHero) +
+                          "}"
+                          "main{flex:1;overflow:auto;min-height:0}"
+                          "footer{height:40px;flex:none;background:" +
+                          rgb(kFrame) +
+                          "}"
+                          "</style></head><body><header></header><main>" +
+                          content + "</main><footer></footer></body></html>");
+    // A page that scrolls as usual, with a small box that scrolls too.
+    m_server->addPage(QStringLiteral("/ordinary.html"),
+                      tallPage(3000, placedAt(1000, "<div style='height:300px;overflow:auto'>" +
+                                                        content + "</div>")));
+
+    CaptureOptions expand;
+    expand.preparation->expandScroller = true;
+    const Result<QImage> whole = capture(m_server->url("/inner.html").toString(), expand);
+    QVERIFY2(whole, qPrintable(whole.error()));
+    QCOMPARE(whole->size(), QSize(kViewportWidth, 60 + rows * rowHeight + 40));
+    QCOMPARE(colourAt(whole.value(), 640, 30), kHero);
+    for (int row = 0; row < rows; ++row)
+        QCOMPARE(colourAt(whole.value(), 640, 60 + row * rowHeight + rowHeight / 2).rgb() & 0xffffff,
+                 stripeColour(row) & 0xffffff);
+    QCOMPARE(colourAt(whole.value(), 640, whole->height() - 20), kFrame);
+
+    // Unexpanded, the page is one screen.
+    const Result<QImage> screen = capture(m_server->url("/inner.html").toString());
+    QVERIFY2(screen, qPrintable(screen.error()));
+    QCOMPARE(screen->size(), QSize(kViewportWidth, kViewportHeight));
+
+    // A page that does not need it is left as it is.
+    const Result<QImage> ordinary = capture(m_server->url("/ordinary.html").toString(), expand);
+    const Result<QImage> asItIs = capture(m_server->url("/ordinary.html").toString());
+    QVERIFY2(ordinary && asItIs, qPrintable(ordinary.error() + asItIs.error()));
+    QCOMPARE(ordinary->size(), QSize(kViewportWidth, 3000));
+    QVERIFY(ordinary.value() == asItIs.value());
+}
+
+void FidelityE2E::lateWebFontIsPainted()
+{
+    const QString fontFile = monospacedFontFile();
+    if (fontFile.isEmpty())
+        QSKIP("No monospaced font file to serve as a web font.");
+    QFile font(fontFile);
+    QVERIFY(font.open(QIODevice::ReadOnly));
+    m_server->addDelayed(QStringLiteral("/late.ttf"), font.readAll(), "font/ttf", 1500);
+    // The text comes after the load, so the font is asked for only then.
+    m_server->addPage(
+        QStringLiteral("/font.html"),
+        "<!DOCTYPE html><html><head><style>"
+        "@font-face{font-family:Late;src:url(/late.ttf)}"
+        "p{font:40px Late,serif;margin:0;position:absolute;top:100px;left:0}"
+        "</style></head><body style='margin:0;background:#fff'><p id='text'></p><script>"
+        "addEventListener('load', () => setTimeout(() => { text.textContent = 'iiiiiiiiii'; }))"
+        "</script></body></html>");
+
+    const Result<QImage> image = capture(m_server->url("/font.html").toString());
+    QVERIFY2(image, qPrintable(image.error()));
+    // Ten monospaced "i"s take six em (240 px); in a serif font, or hidden
+    // while the font is awaited, far less.
+    const int width = inkWidth(image.value(), 100, 150);
+    QVERIFY2(width > 200, qPrintable(QStringLiteral("the text is %1 px wide").arg(width)));
+}
+
+QTEST_MAIN(FidelityE2E)
+#include "tst_fidelity_e2e.moc"
