@@ -3,6 +3,7 @@
 #include "platform/cdp/chromiumbrowser.h"
 #include "platform/qtuiservices.h"
 #include "platform/terminationsignals.h"
+#include "platform/transientusersettings.h"
 
 #include <QApplication>
 #include <QScreen>
@@ -36,6 +37,8 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tarvex Snapvel"));
     snapvel::quitOnTerminationSignals(app);
+    // Outlives every dialog: what Qt's dialogs remember goes with the program.
+    const snapvel::TransientUserSettings userSettings;
 
     snapvel::ChromiumBrowser browser;
     snapvel::QtUiServices ui;
