@@ -1,5 +1,6 @@
 // Tarvex Snapvel: turns a web page into one full-length picture.
 #include "app/frmmain.h"
+#include "loading/commandlineaddress.h"
 #include "platform/cdp/chromiumbrowser.h"
 #include "platform/qtuiservices.h"
 #include "platform/terminationsignals.h"
@@ -44,6 +45,7 @@ int main(int argc, char *argv[])
     snapvel::QtUiServices ui;
     snapvel::frmMain form(browser, ui, [] { QCoreApplication::exit(0); });
     ui.setParentWindow(&form);
+    form.setOfferedAddress(snapvel::addressFromCommandLine(QCoreApplication::arguments()));
     // Captures are large: the window fills the screen, also where no window
     // manager is there to maximise it.
     form.setGeometry(QGuiApplication::primaryScreen()->availableGeometry());

@@ -405,7 +405,8 @@ void frmMain::mnuOpen_Click()
 {
     // A new address replaces whatever is being captured.
     cancelCapture();
-    const QString answer = m_ui.inputBox(kAddressPrompt, kAddressTitle, welcomePageAddress());
+    const QString offered = m_offeredAddress.isEmpty() ? welcomePageAddress() : m_offeredAddress;
+    const QString answer = m_ui.inputBox(kAddressPrompt, kAddressTitle, offered);
     if (answer.isEmpty())
         return;
     navigate(answer);
