@@ -5,6 +5,7 @@
 #include "platform/cdp/chromiumenvironment.h"
 #include "support/pageload.h"
 #include "support/pageserver.h"
+#include "support/waitfor.h"
 
 #include <QDirIterator>
 #include <QTemporaryDir>
@@ -94,9 +95,11 @@ void ChromiumFootprintE2E::nothingIsLeftInHomeOrTheTemporaryFolder()
     {
         ChromiumBrowser browser;
         QVERIFY2(browser.startStatus(), qPrintable(browser.startStatus().error()));
-        QVERIFY(test::loadAndWait(browser, server.url(QStringLiteral("/page.html")).toString()));
-        QVERIFY(browser.setPlacement(Placement{0, 0, 1280, 3100}));
-        const Result<QImage> painted = browser.paint();
+        Page *page = browser.openPage();
+        QVERIFY(test::loadAndWait(*page, server.url(QStringLiteral("/page.html")).toString()));
+        const Result<QByteArray> painted = test::waitFor<QByteArray>([&](Done<QByteArray> done) {
+            page->paint({0, 0, 1280, 3100}, std::move(done));
+        });
         QVERIFY2(painted, qPrintable(painted.error()));
 
         const QString profile = browser.profilePath();

@@ -31,8 +31,14 @@ void chooseInNextSaveDialog(const QString &path)
     auto *poll = new QTimer;
     poll->setInterval(20);
     QObject::connect(poll, &QTimer::timeout, poll, [poll, path] {
-        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
-        auto *name = dialog ? qobject_cast<QLineEdit *>(dialog->focusWidget()) : nullptr;
+        // The dialog is not modal (the main window stays usable): find it
+        // among the windows.
+        QFileDialog *dialog = nullptr;
+        for (QWidget *window : QApplication::topLevelWidgets())
+            if (auto *found = qobject_cast<QFileDialog *>(window); found && found->isVisible())
+                dialog = found;
+        auto *name =
+            dialog ? dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit")) : nullptr;
         if (!name)
             return;
         poll->stop();
