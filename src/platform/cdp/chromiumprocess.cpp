@@ -1,5 +1,6 @@
 #include "platform/cdp/chromiumprocess.h"
 
+#include "platform/cdp/chromiumenvironment.h"
 #include "platform/cdp/profilefolders.h"
 
 #include <QFileInfo>
@@ -164,7 +165,11 @@ Status ChromiumProcess::start()
         m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     else
         m_process->setStandardErrorFile(QProcess::nullDevice());
-    m_process->start(m_executable, chromiumArguments(m_profile->path(), ::geteuid() == 0));
+    // Chromium's files outside its data folder go into the profile as well.
+    m_process->setProcessEnvironment(
+        chromiumEnvironment(m_profile->path(), QProcessEnvironment::systemEnvironment()));
+    m_process->start(m_executable, chromiumArguments(m_profile->path(), ::geteuid() == 0) +
+                                       chromiumProfileArguments(m_profile->path()));
     m_pid = m_process->processId();
 
     // The child holds its own copies now.
