@@ -187,8 +187,10 @@ void CdpConnectionTest::callReturnsItsReplyReadInPieces()
         }
     });
     // The call waits on the pipe, never on the event loop.
+    // The timer goes with this test, so that it never fires into a later one.
     bool timerFired = false;
-    QTimer::singleShot(0, [&timerFired] { timerFired = true; });
+    QObject timerOwner;
+    QTimer::singleShot(0, &timerOwner, [&timerFired] { timerFired = true; });
     const auto result = connection->call(QStringLiteral("Test.method"), {{"a", 1}});
     writer.join();
     QVERIFY(!timerFired);
