@@ -231,9 +231,10 @@ void TestWindowE2e::hungPageAndDeadBrowserNeverFreezeTheWindow()
     QVERIFY(w.boxesShown(2, 30000));
     QCOMPARE(w.ui.boxes.constLast(), kDone);
 
-    // Chromium dies; the next address starts a fresh one.
+    // Chromium dies; once the window knows, the next address starts a
+    // fresh one.
     QCOMPARE(::kill(pid_t(w.browser.processId()), SIGKILL), 0);
-    QTest::qWait(300);
+    QTRY_VERIFY_WITH_TIMEOUT(w.form.WebBrowser1->isLost(), 5000);
     w.open(server.url("/fine.html").toString());
     QVERIFY(w.boxesShown(3, 30000));
     QCOMPARE(w.ui.boxes.constLast(), kDone);
