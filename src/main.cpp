@@ -2,9 +2,11 @@
 #include "app/frmmain.h"
 #include "app/startupwarning.h"
 #include "cli/capturecommand.h"
+#include "loading/commandlineaddress.h"
 #include "platform/cdp/chromiumbrowser.h"
 #include "platform/qtuiservices.h"
 #include "platform/terminationsignals.h"
+#include "platform/transientusersettings.h"
 
 #include <QApplication>
 #include <QScreen>
@@ -43,11 +45,14 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tarvex Snapvel"));
     snapvel::quitOnTerminationSignals(app);
+    // Outlives every dialog: what Qt's dialogs remember goes with the program.
+    const snapvel::TransientUserSettings userSettings;
 
     snapvel::ChromiumBrowser browser;
     snapvel::QtUiServices ui;
     snapvel::frmMain form(browser, ui, [] { QCoreApplication::exit(0); });
     ui.setParentWindow(&form);
+    form.setOfferedAddress(snapvel::addressFromCommandLine(QCoreApplication::arguments()));
     // Captures are large: the window fills the screen, also where no window
     // manager is there to maximise it.
     form.setGeometry(QGuiApplication::primaryScreen()->availableGeometry());

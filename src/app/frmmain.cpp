@@ -17,6 +17,7 @@
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QMenuBar>
 #include <QProgressBar>
 #include <QPushButton>
@@ -47,6 +48,51 @@ void moveControl(QWidget *control, int left, int top, int width, int height)
     if (width < 0 || height < 0)
         return;
     control->setGeometry(left, top, width, height);
+}
+
+// Scrolls the capture for a key pressed in the viewport, through the bar that
+// scrolls that way, so that the offset follows the bars as for any other
+// scrolling: arrows by a step, Page Up/Down by a page of the viewport (the
+// bars' page step), Home/End to the top and the bottom. Returns whether the
+// key is one of these.
+bool scrollForKey(QScrollBar *horizontal, QScrollBar *vertical, int key)
+{
+    QScrollBar *bar = vertical;
+    QAbstractSlider::SliderAction action = QAbstractSlider::SliderNoAction;
+    switch (key) {
+    case Qt::Key_Left:
+        bar = horizontal;
+        action = QAbstractSlider::SliderSingleStepSub;
+        break;
+    case Qt::Key_Right:
+        bar = horizontal;
+        action = QAbstractSlider::SliderSingleStepAdd;
+        break;
+    case Qt::Key_Up:
+        action = QAbstractSlider::SliderSingleStepSub;
+        break;
+    case Qt::Key_Down:
+        action = QAbstractSlider::SliderSingleStepAdd;
+        break;
+    case Qt::Key_PageUp:
+        action = QAbstractSlider::SliderPageStepSub;
+        break;
+    case Qt::Key_PageDown:
+        action = QAbstractSlider::SliderPageStepAdd;
+        break;
+    case Qt::Key_Home:
+        action = QAbstractSlider::SliderToMinimum;
+        break;
+    case Qt::Key_End:
+        action = QAbstractSlider::SliderToMaximum;
+        break;
+    default:
+        return false;
+    }
+    // A disabled bar does not scroll, by key as by mouse.
+    if (bar->isEnabled())
+        bar->triggerAction(action);
+    return true;
 }
 
 // The largest picture a capture may hold: half of the memory available when
@@ -154,23 +200,43 @@ void frmMain::createMenus()
 {
     mnuFile = menuBar()->addMenu(QStringLiteral("File(&F)"));
     mnuFile->setObjectName(QStringLiteral("mnuFile"));
-    const auto item = [this](QMenu *menu, const char *name, const QString &caption, bool enabled) {
+    // A shortcut on an item does what the item does, and only while the item
+    // is enabled; the menu shows it beside the caption.
+    const auto item = [](QMenu *menu, const char *name, const QString &caption, bool enabled,
+                         const QKeySequence &shortcut = {}) {
         QAction *action = menu->addAction(caption);
         action->setObjectName(QLatin1String(name));
         action->setEnabled(enabled);
+        action->setShortcut(shortcut);
         return action;
     };
-    mnuOpen = item(mnuFile, "mnuOpen", QStringLiteral("Open URL"), true);
-    mnuPicture = item(mnuFile, "mnuPicture", QStringLiteral("Take Snapshot"), false);
-    mnuSave = item(mnuFile, "mnuSave", QStringLiteral("Save as BMP"), false);
-    mnuClipboard = item(mnuFile, "mnuClipboard", QStringLiteral("Copy to Clipboard"), false);
+    mnuOpen = item(mnuFile, "mnuOpen", QStringLiteral("Open URL"), true,
+                   QKeySequence(Qt::CTRL | Qt::Key_O));
+    mnuPicture = item(mnuFile, "mnuPicture", QStringLiteral("Take Snapshot"), false,
+                      QKeySequence(Qt::Key_F5));
+    mnuSave = item(mnuFile, "mnuSave", QStringLiteral("Save as BMP"), false,
+                   QKeySequence(Qt::CTRL | Qt::Key_S));
+    mnuClipboard = item(mnuFile, "mnuClipboard", QStringLiteral("Copy to Clipboard"), false,
+                        QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_C));
     menuS = mnuFile->addSeparator();
     menuS->setObjectName(QStringLiteral("menuS"));
-    menuExit = item(mnuFile, "menuExit", QStringLiteral("Exit"), true);
+    menuExit =
+        item(mnuFile, "menuExit", QStringLiteral("Exit"), true, QKeySequence(Qt::CTRL | Qt::Key_Q));
 
     menuAbout = menuBar()->addMenu(QStringLiteral("About"));
     menuAbout->setObjectName(QStringLiteral("menuAbout"));
     menuA = item(menuAbout, "menuA", QStringLiteral("About Snapvel"), true);
+
+    // Ctrl+C copies the capture too while the viewport (or the capture in it)
+    // has the focus, as Copy to Clipboard does and only when it may.
+    auto *copyFromViewport = new QAction(Picture2);
+    copyFromViewport->setObjectName(QStringLiteral("mnuClipboardFromViewport"));
+    copyFromViewport->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_C));
+    copyFromViewport->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    copyFromViewport->setEnabled(mnuClipboard->isEnabled());
+    Picture2->addAction(copyFromViewport);
+    connect(mnuClipboard, &QAction::enabledChanged, copyFromViewport, &QAction::setEnabled);
+    connect(copyFromViewport, &QAction::triggered, mnuClipboard, &QAction::trigger);
 }
 
 void frmMain::connectHandlers()
@@ -276,6 +342,9 @@ bool frmMain::eventFilter(QObject *watched, QEvent *event)
         QCoreApplication::sendEvent(bar, event);
         return true;
     }
+    if ((watched == Picture1 || watched == Picture2) && event->type() == QEvent::KeyPress &&
+        scrollForKey(HScroll1, VScroll1, static_cast<QKeyEvent *>(event)->key()))
+        return true;
     return QMainWindow::eventFilter(watched, event);
 }
 
@@ -341,7 +410,8 @@ void frmMain::mnuOpen_Click()
 {
     // A new address replaces whatever is being captured.
     cancelCapture();
-    const QString answer = m_ui.inputBox(kAddressPrompt, kAddressTitle, welcomePageAddress());
+    const QString offered = m_offeredAddress.isEmpty() ? welcomePageAddress() : m_offeredAddress;
+    const QString answer = m_ui.inputBox(kAddressPrompt, kAddressTitle, offered);
     if (answer.isEmpty())
         return;
     navigate(answer);

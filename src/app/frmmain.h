@@ -43,6 +43,10 @@ public:
     static const QString kCaption;
     static const QString kLoadingCaption;
 
+    // The address the address prompt offers instead of the welcome page (one
+    // given on the command line); "" offers the welcome page.
+    void setOfferedAddress(const QString &address) { m_offeredAddress = address; }
+
     // Start-up, About, Exit.
     void Form_Load();
     void menuA_Click();
@@ -143,6 +147,7 @@ private:
     Browser &m_browser;
     UiServices &m_ui;
     std::function<void()> m_endProcess;
+    QString m_offeredAddress;
     // The browser's resting placement and the layout viewport, given to
     // every page.
     Placement m_resting;

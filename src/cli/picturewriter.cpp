@@ -1,14 +1,15 @@
 #include "cli/picturewriter.h"
 
 #include "output/bmpwriter.h"
+#include "output/replacingfile.h"
 #include "output/writeerror.h"
 
 #include <QFileInfo>
 #include <QImage>
 #include <QImageWriter>
-#include <QSaveFile>
 
 #include <cerrno>
+#include <functional>
 
 namespace snapvel::cli {
 
@@ -46,35 +47,38 @@ Status checkPlace(const QString &path)
 
 } // namespace
 
-Status writeEncodedPicture(const QByteArray &encoded, const QString &path)
+namespace {
+
+// Writes through a file that replaces the one at path only once it is
+// complete; `write` puts the bytes into it and returns whether it could.
+// Failures name the step's error number in plain words.
+Status writeReplacing(const QString &path, const std::function<QString(QIODevice &)> &write)
 {
     if (Status place = checkPlace(path); !place)
         return place;
-    QSaveFile file(path);
-    file.setDirectWriteFallback(false);
-    errno = 0;
-    if (!file.open(QIODevice::WriteOnly)) {
-        const int errorNumber = errno;
-        const QFileInfo target(path);
-        if (target.exists() && !target.isWritable())
-            return cannotWrite(path, QStringLiteral("the existing file is read-only"));
-        return cannotWrite(path,
-                           plainWriteReason(WriteStep::Create, errorNumber, file.errorString()));
+    ReplacingFile file(path);
+    const auto reason = [&file] {
+        return plainWriteReason(file.failedStep(), file.errorNumber(), file.errorString());
+    };
+    if (!file.open(QIODevice::WriteOnly))
+        return cannotWrite(path, reason());
+    if (const QString failed = write(file); !failed.isEmpty()) {
+        const QString why = file.errorNumber() ? reason() : failed;
+        file.discard();
+        return cannotWrite(path, why);
     }
-    errno = 0;
-    if (file.write(encoded) != encoded.size()) {
-        const int errorNumber = errno;
-        const QString reason = plainWriteReason(WriteStep::Write, errorNumber, file.errorString());
-        file.cancelWriting();
-        return cannotWrite(path, reason);
-    }
-    errno = 0;
-    if (!file.commit()) {
-        const int errorNumber = errno;
-        return cannotWrite(path,
-                           plainWriteReason(WriteStep::Finish, errorNumber, file.errorString()));
-    }
+    if (!file.commit())
+        return cannotWrite(path, reason());
     return Status::success();
+}
+
+} // namespace
+
+Status writeEncodedPicture(const QByteArray &encoded, const QString &path)
+{
+    return writeReplacing(path, [&encoded](QIODevice &file) {
+        return file.write(encoded) == encoded.size() ? QString() : file.errorString();
+    });
 }
 
 Status writePicture(const QImage &image, const QString &path, OutputFormat format, int quality)
@@ -94,46 +98,14 @@ Status writePicture(const QImage &image, const QString &path, OutputFormat forma
                                      .arg(image.height()));
     if (Status available = checkAvailable(format); !available)
         return cannotWrite(path, available.error().chopped(1));
-    if (Status place = checkPlace(path); !place)
-        return place;
-
-    QSaveFile file(path);
-    // Never write straight into the target: a failed write must leave the
-    // earlier file as it was.
-    file.setDirectWriteFallback(false);
-    errno = 0;
-    if (!file.open(QIODevice::WriteOnly)) {
-        const int errorNumber = errno;
-        const QFileInfo target(path);
-        if (target.exists() && !target.isWritable())
-            return cannotWrite(path, QStringLiteral("the existing file is read-only"));
-        return cannotWrite(path,
-                           plainWriteReason(WriteStep::Create, errorNumber, file.errorString()));
-    }
-    QImageWriter writer(&file, qtFormat(format));
-    if (format == OutputFormat::Png)
-        writer.setCompression(kPngCompression);
-    else if (quality >= 0)
-        writer.setQuality(quality);
-    errno = 0;
-    if (!writer.write(image)) {
-        const int errorNumber = errno;
-        // The device's own error says more than the writer's when the disk
-        // refused the bytes.
-        const QString reason =
-            file.error() != QFileDevice::NoError
-                ? plainWriteReason(WriteStep::Write, errorNumber, file.errorString())
-                : writer.errorString();
-        file.cancelWriting();
-        return cannotWrite(path, reason);
-    }
-    errno = 0;
-    if (!file.commit()) {
-        const int errorNumber = errno;
-        return cannotWrite(path,
-                           plainWriteReason(WriteStep::Finish, errorNumber, file.errorString()));
-    }
-    return Status::success();
+    return writeReplacing(path, [&](QIODevice &file) {
+        QImageWriter writer(&file, qtFormat(format));
+        if (format == OutputFormat::Png)
+            writer.setCompression(kPngCompression);
+        else if (quality >= 0)
+            writer.setQuality(quality);
+        return writer.write(image) ? QString() : writer.errorString();
+    });
 }
 
 } // namespace snapvel::cli

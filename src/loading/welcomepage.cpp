@@ -9,10 +9,18 @@ namespace snapvel {
 
 QString welcomePageAddress()
 {
-    const QFileInfo file(
-        QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("welcome.html")));
-    if (file.isFile())
-        return QUrl::fromLocalFile(file.canonicalFilePath()).toString();
+    return welcomePageAddress(QCoreApplication::applicationDirPath());
+}
+
+QString welcomePageAddress(const QString &programFolder)
+{
+    const QDir folder(programFolder);
+    for (const QString &candidate :
+         {QStringLiteral("welcome.html"), QStringLiteral("../share/snapvel/welcome.html")}) {
+        const QFileInfo file(folder.filePath(candidate));
+        if (file.isFile())
+            return QUrl::fromLocalFile(file.canonicalFilePath()).toString();
+    }
     return QStringLiteral("https://example.com/");
 }
 

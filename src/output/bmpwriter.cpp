@@ -1,11 +1,11 @@
 #include "output/bmpwriter.h"
 
+#include "output/replacingfile.h"
 #include "output/writeerror.h"
 
 #include <QFileInfo>
 #include <QIODevice>
 #include <QImage>
-#include <QSaveFile>
 #include <QtEndian>
 
 #include <algorithm>
@@ -80,6 +80,8 @@ void packRow(const QRgb *source, int width, uchar *target)
     }
 }
 
+// A device reports only text; the error number the failing write left is
+// the best there is, and a device that does not use the system leaves none.
 Status writeBytes(QIODevice &device, const void *data, qint64 size)
 {
     errno = 0;
@@ -97,6 +99,11 @@ QString tooLargeMessage(const QString &path, QSize size)
         .arg(size.width())
         .arg(size.height())
         .arg(bmp::fileSize(size));
+}
+
+QString reasonOf(const ReplacingFile &file)
+{
+    return plainWriteReason(file.failedStep(), file.errorNumber(), file.errorString());
 }
 
 QString cannotWrite(const QString &path, const QString &reason)
@@ -163,33 +170,22 @@ Status saveBmp(const QImage &image, const QString &path)
         return Failure{
             cannotWrite(path, QStringLiteral("%1 is a file, not a folder").arg(folder.filePath()))};
 
-    QSaveFile file(path);
-    // Never write straight into the target: a failed write must leave the
-    // earlier file as it was.
-    file.setDirectWriteFallback(false);
-    errno = 0;
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
-        const int errorNumber = errno;
-        if (target.exists() && !target.isWritable())
-            return Failure{cannotWrite(path, QStringLiteral("the existing file is read-only"))};
+    ReplacingFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
         // The folder exists, so "no such file" means it takes no new files
         // (as in /proc).
-        if (recognisedError(errorNumber, file.errorString()) == ENOENT)
+        if (file.failedStep() == WriteStep::Create && file.errorNumber() == ENOENT)
             return Failure{
                 cannotWrite(path, QStringLiteral("the folder does not accept new files"))};
-        return Failure{cannotWrite(
-            path, plainWriteReason(WriteStep::Create, errorNumber, file.errorString()))};
+        return Failure{cannotWrite(path, reasonOf(file))};
     }
     if (Status written = writeBmp(image, file); !written) {
-        file.cancelWriting();
-        return Failure{cannotWrite(path, written.error())};
+        file.discard();
+        // The file's own error number is the one from the failing write.
+        return Failure{cannotWrite(path, file.errorNumber() ? reasonOf(file) : written.error())};
     }
-    errno = 0;
-    if (!file.commit()) {
-        const int errorNumber = errno;
-        return Failure{cannotWrite(
-            path, plainWriteReason(WriteStep::Finish, errorNumber, file.errorString()))};
-    }
+    if (!file.commit())
+        return Failure{cannotWrite(path, reasonOf(file))};
     return Status::success();
 }
 

@@ -1,7 +1,6 @@
 #include "output/writeerror.h"
 
 #include <cerrno>
-#include <cstring>
 
 namespace snapvel {
 
@@ -17,9 +16,14 @@ QString wordsFor(WriteStep step, int errorNumber)
         return QStringLiteral("the disk quota is used up");
     case EACCES:
     case EPERM:
-        return step == WriteStep::Create
-                   ? QStringLiteral("the folder is not writable (permission denied)")
-                   : QStringLiteral("permission denied");
+        switch (step) {
+        case WriteStep::Create:
+            return QStringLiteral("the folder is not writable (permission denied)");
+        case WriteStep::Replace:
+            return QStringLiteral("the existing file is read-only");
+        default:
+            return QStringLiteral("permission denied");
+        }
     case ENOENT:
         return QStringLiteral("the folder does not exist");
     case ENOTDIR:
@@ -46,37 +50,14 @@ QString wordsFor(WriteStep step, int errorNumber)
     }
 }
 
-constexpr int KnownErrors[] = {ENOSPC, EDQUOT, EACCES,       EPERM,  ENOENT, ENOTDIR, EISDIR, EROFS,
-                               EFBIG,  EIO,    ENAMETOOLONG, EMFILE, ENFILE, EINVAL,  ETXTBSY};
-
-// The known error whose system text Qt's error text carries, or 0.
-int errorNamedIn(const QString &qtErrorText)
-{
-    if (qtErrorText.isEmpty())
-        return 0;
-    for (const int errorNumber : KnownErrors) {
-        const QString systemText = QString::fromLocal8Bit(std::strerror(errorNumber));
-        if (qtErrorText.contains(systemText, Qt::CaseInsensitive))
-            return errorNumber;
-    }
-    return 0;
-}
-
 } // namespace
 
-int recognisedError(int errorNumber, const QString &qtErrorText)
+QString plainWriteReason(WriteStep step, int errorNumber, const QString &systemText)
 {
-    if (const int named = errorNamedIn(qtErrorText))
-        return named;
-    return wordsFor(WriteStep::Write, errorNumber).isEmpty() ? 0 : errorNumber;
-}
-
-QString plainWriteReason(WriteStep step, int errorNumber, const QString &qtErrorText)
-{
-    if (const int known = recognisedError(errorNumber, qtErrorText))
-        return wordsFor(step, known);
-    if (!qtErrorText.trimmed().isEmpty())
-        return qtErrorText.trimmed();
+    if (const QString words = wordsFor(step, errorNumber); !words.isEmpty())
+        return words;
+    if (!systemText.trimmed().isEmpty())
+        return systemText.trimmed();
     return QStringLiteral("the system gave no reason");
 }
 

@@ -6,6 +6,7 @@
 #include "fakes/formfixture.h"
 
 #include <QAction>
+#include <QClipboard>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
@@ -29,6 +30,8 @@ private slots:
     void exitEndsTheProgramWithoutUnload();
     void closingTheWindowUnloadsIt();
     void startUpWarnsOnceWhenTheBrowserCannotStart();
+    void shortcutsDoWhatTheirItemsDoOnlyWhileEnabled();
+    void ctrlCCopiesOnlyFromTheViewport();
 };
 
 void TestFrmMain::controlsAtCreation()
@@ -94,21 +97,26 @@ void TestFrmMain::menusAtCreation()
         QString caption;
         bool separator;
         bool enabled;
+        QString shortcut;
     };
-    const QList<Item> file = {{"Open URL", false, true},     {"Take Snapshot", false, false},
-                              {"Save as BMP", false, false}, {"Copy to Clipboard", false, false},
-                              {QString(), true, true},       {"Exit", false, true}};
+    const QList<Item> file = {{"Open URL", false, true, "Ctrl+O"},
+                              {"Take Snapshot", false, false, "F5"},
+                              {"Save as BMP", false, false, "Ctrl+S"},
+                              {"Copy to Clipboard", false, false, "Ctrl+Shift+C"},
+                              {QString(), true, true, QString()},
+                              {"Exit", false, true, "Ctrl+Q"}};
     const QList<QAction *> fileActions = form.mnuFile->actions();
     QCOMPARE(fileActions.size(), file.size());
     for (int i = 0; i < file.size(); ++i) {
         QCOMPARE(fileActions[i]->isSeparator(), file[i].separator);
         QCOMPARE(fileActions[i]->text(), file[i].caption);
         QCOMPARE(fileActions[i]->isEnabled(), file[i].enabled);
-        QVERIFY(fileActions[i]->shortcut().isEmpty());
+        QCOMPARE(fileActions[i]->shortcut().toString(QKeySequence::PortableText), file[i].shortcut);
     }
     QCOMPARE(form.menuAbout->actions().size(), 1);
     QCOMPARE(form.menuA->text(), QStringLiteral("About Snapvel"));
     QVERIFY(form.menuA->isEnabled());
+    QVERIFY(form.menuA->shortcut().isEmpty());
 }
 
 void TestFrmMain::formLoadStoresTheBrowsersRestingGeometry()
@@ -225,6 +233,121 @@ void TestFrmMain::startUpWarnsOnceWhenTheBrowserCannotStart()
         QTest::qWait(10);
         QVERIFY(ui.boxes.isEmpty());
     }
+}
+
+namespace {
+
+// A shown, active window whose browser has a page to capture.
+struct ActiveForm : FormFixture
+{
+    ActiveForm()
+    {
+        browser.metrics = DocumentMetrics{300, 300, 300, 500, 500, 500};
+        form.show();
+        form.activateWindow();
+    }
+
+    // Takes a capture, which enables Save and Copy.
+    void capture()
+    {
+        browser.emitDownloadComplete();
+        form.Command1_Click();
+        QVERIFY(QTest::qWaitFor([&] { return !form.isCapturing(); }));
+        QVERIFY(form.mnuClipboard->isEnabled());
+        ui.boxes.clear();
+    }
+};
+
+} // namespace
+
+void TestFrmMain::shortcutsDoWhatTheirItemsDoOnlyWhileEnabled()
+{
+    ActiveForm f;
+    QVERIFY(QTest::qWaitForWindowActive(&f.form));
+    QClipboard *clipboard = QGuiApplication::clipboard();
+    int copies = 0;
+    // Counted only while this test runs: the context dies with it.
+    QObject counting;
+    connect(clipboard, &QClipboard::dataChanged, &counting, [&] { ++copies; });
+
+    struct Shortcut
+    {
+        QAction *item;
+        Qt::Key key;
+        Qt::KeyboardModifiers modifiers;
+        std::function<int()> handled; // how often the item's handler ran
+    };
+    const QList<Shortcut> shortcuts = {
+        {f.form.mnuOpen, Qt::Key_O, Qt::ControlModifier, [&] { return int(f.ui.inputs.size()); }},
+        {f.form.mnuPicture, Qt::Key_F5, Qt::NoModifier,
+         [&] {
+             // A capture ends later: count it once it has.
+             (void)QTest::qWaitFor([&] { return !f.form.isCapturing(); });
+             return f.browser.paintCalls;
+         }},
+        {f.form.mnuSave, Qt::Key_S, Qt::ControlModifier,
+         [&] { return int(f.ui.saveRequests.size()); }},
+        {f.form.mnuClipboard, Qt::Key_C, Qt::ControlModifier | Qt::ShiftModifier,
+         [&] { return copies; }},
+        {f.form.menuExit, Qt::Key_Q, Qt::ControlModifier, [&] { return f.endProcessCalls; }},
+    };
+
+    // At start-up only Open URL and Exit may act.
+    for (const Shortcut &s : shortcuts) {
+        const int before = s.handled();
+        QTest::keyClick(&f.form, s.key, s.modifiers);
+        QCOMPARE(s.handled(), before + (s.item->isEnabled() ? 1 : 0));
+    }
+    QCOMPARE(f.ui.inputs.size(), 1);
+    QCOMPARE(f.endProcessCalls, 1);
+
+    f.capture();
+    for (const Shortcut &s : shortcuts) {
+        QVERIFY(s.item->isEnabled());
+        const int before = s.handled();
+        QTest::keyClick(&f.form, s.key, s.modifiers);
+        QCOMPARE(s.handled(), before + 1);
+        // Disabled with its item.
+        s.item->setEnabled(false);
+        QTest::keyClick(&f.form, s.key, s.modifiers);
+        QCOMPARE(s.handled(), before + 1);
+        s.item->setEnabled(true);
+    }
+    // Each did what its item does.
+    QCOMPARE(f.ui.boxes.first(), (ScriptedUiServices::Box{"Done.", 0, "Done."}));
+    QCOMPARE(f.ui.saveRequests.size(), 1);
+    QCOMPARE(clipboard->image().convertToFormat(QImage::Format_RGB32),
+             f.form.capture().convertToFormat(QImage::Format_RGB32));
+}
+
+void TestFrmMain::ctrlCCopiesOnlyFromTheViewport()
+{
+    ActiveForm f;
+    QVERIFY(QTest::qWaitForWindowActive(&f.form));
+    QClipboard *clipboard = QGuiApplication::clipboard();
+    const auto ctrlC = [&](QWidget *focus) {
+        clipboard->setText(QStringLiteral("before"));
+        focus->setFocus();
+        QTest::keyClick(focus, Qt::Key_C, Qt::ControlModifier);
+        return !clipboard->image().isNull();
+    };
+
+    // No capture yet: Copy to Clipboard is off, and so is Ctrl+C.
+    QVERIFY(!ctrlC(f.form.Picture2));
+    QCOMPARE(clipboard->text(), QStringLiteral("before"));
+
+    f.capture();
+    QVERIFY(ctrlC(f.form.Picture2));
+    QCOMPARE(clipboard->image().convertToFormat(QImage::Format_RGB32),
+             f.form.capture().convertToFormat(QImage::Format_RGB32));
+    QVERIFY(ctrlC(f.form.Picture1)); // the capture inside the viewport
+    // Elsewhere in the window Ctrl+C is not Copy to Clipboard.
+    QVERIFY(!ctrlC(f.form.VScroll1));
+    // It follows the item's state.
+    f.form.mnuClipboard->setEnabled(false);
+    QVERIFY(!ctrlC(f.form.Picture2));
+    f.form.mnuClipboard->setEnabled(true);
+    QVERIFY(ctrlC(f.form.Picture2));
 }
 
 QTEST_MAIN(TestFrmMain)

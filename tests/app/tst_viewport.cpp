@@ -50,6 +50,7 @@ private slots:
     void scrollingMovesTheCapture();
     void rangeChangesKeepTheOffsetInStep();
     void wheelOverTheViewportScrollsTheCapture();
+    void keysInTheViewportScrollTheCapture();
 };
 
 void TestViewport::layoutFollowsEverySize_data()
@@ -201,6 +202,46 @@ void TestViewport::wheelOverTheViewportScrollsTheCapture()
     wheel(f.form.Picture2, QPoint(-120, 0)); // sideways, over the viewport
     QCOMPARE(f.form.VScroll1->value(), down);
     QVERIFY(f.form.HScroll1->value() > 0);
+    f.checkOffsetFollowsBars();
+}
+
+void TestViewport::keysInTheViewportScrollTheCapture()
+{
+    Form f;
+    f.form.Picture1->setImage(QImage(2000, 40000, QImage::Format_RGB32));
+    f.form.Picture1->show();
+    f.resizeClient(417, 317); // viewport 400 x 300
+    QVERIFY(f.form.Picture2->focusPolicy() & Qt::TabFocus);
+    QVERIFY(f.form.Picture2->focusPolicy() & Qt::ClickFocus);
+
+    struct Step
+    {
+        Qt::Key key;
+        QPoint offset; // the bars' values afterwards
+    };
+    const QList<Step> steps = {
+        {Qt::Key_Down, {0, 20}},         {Qt::Key_Down, {0, 40}},      {Qt::Key_Up, {0, 20}},
+        {Qt::Key_Right, {20, 20}},       {Qt::Key_Left, {0, 20}},      {Qt::Key_Left, {0, 20}},
+        {Qt::Key_PageDown, {0, 320}},    {Qt::Key_PageDown, {0, 620}}, {Qt::Key_PageUp, {0, 320}},
+        {Qt::Key_End, {0, 40000 - 300}}, {Qt::Key_Down, {0, 39700}},   {Qt::Key_PageUp, {0, 39400}},
+        {Qt::Key_Home, {0, 0}},          {Qt::Key_PageUp, {0, 0}},
+    };
+    for (QWidget *focus :
+         {static_cast<QWidget *>(f.form.Picture2), static_cast<QWidget *>(f.form.Picture1)}) {
+        focus->setFocus();
+        for (const Step &step : steps) {
+            QTest::keyClick(focus, step.key);
+            QCOMPARE(QPoint(f.form.HScroll1->value(), f.form.VScroll1->value()), step.offset);
+            f.checkOffsetFollowsBars();
+        }
+    }
+
+    // Other keys are not taken, and a disabled bar does not move.
+    QTest::keyClick(f.form.Picture2, Qt::Key_A);
+    QCOMPARE(f.form.VScroll1->value(), 0);
+    f.form.VScroll1->setEnabled(false);
+    QTest::keyClick(f.form.Picture2, Qt::Key_End);
+    QCOMPARE(f.form.VScroll1->value(), 0);
     f.checkOffsetFollowsBars();
 }
 

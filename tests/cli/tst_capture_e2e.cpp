@@ -88,6 +88,13 @@ void TestCaptureCommand::initTestCase()
     m_server.addPage("/scaled.html", stripedPageHtml(300, 400));
     m_server.addPage("/striped.html", stripedPageHtml(1000, 3000));
     m_server.addPage("/wide.html", stripedPageHtml(1500, 500));
+    // The document does not scroll; a box filling it does.
+    QByteArray inner = stripedPageHtml(1000, 6000);
+    inner.replace("<body>", "<body><div id=\"box\">");
+    inner.replace("</body>", "</div></body>");
+    inner.replace("</style>", "html,body{height:100%;overflow:hidden}"
+                              "#box{height:100%;overflow:auto}</style>");
+    m_server.addPage("/inner.html", inner);
     m_server.addPage("/late.txt", "3000", "text/plain");
     // Grows to the height /late.txt gives, fetched a moment after the load.
     m_server.addPage("/growing.html", R"(<!DOCTYPE html><html><head><style>
@@ -243,6 +250,15 @@ void TestCaptureCommand::pictureSizes_data()
                        "--height",      "600",        "-o",          "."}
         << QStringList{"striped", "wide", "small"}
         << QList<QSize>{{1000, 3000}, {1500, 600}, {1000, 600}} << 10;
+    // Measured for the memory gate as it is painted: grown, it is larger
+    // than what the unexpanded page would leave room for.
+    QTest::newRow("a box that scrolls in place of the page, expanded")
+        << QStringList{"/inner.html", "--width",           "1000", "--height",
+                       "600",         "--expand-scroller", "-o",   "inner.png"}
+        << QStringList{"inner.png"} << QList<QSize>{{1000, 6000}} << 10;
+    QTest::newRow("a box that scrolls in place of the page")
+        << QStringList{"/inner.html", "--width", "1000", "--height", "600", "-o", "screen.png"}
+        << QStringList{"screen.png"} << QList<QSize>{{1000, 600}} << 0;
 }
 
 void TestCaptureCommand::pictureSizes()

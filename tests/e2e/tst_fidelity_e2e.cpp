@@ -208,8 +208,9 @@ void FidelityE2E::framesOfOtherOriginsFarDownArePainted_data()
     // Chromium stops rendering such frames while they are outside the
     // viewport: painted beyond it, they showed the page's background.
     const int height = 4000;
-    m_server->addPage(QStringLiteral("/other-site.html"),
-                      tallPage(height, placedAt(3500, frameOf(onOtherSite("/frame.html").toUtf8()))));
+    m_server->addPage(
+        QStringLiteral("/other-site.html"),
+        tallPage(height, placedAt(3500, frameOf(onOtherSite("/frame.html").toUtf8()))));
     QTest::newRow("another site") << m_server->url("/other-site.html").toString()
                                   << QList<int>{3500} << 300 << height << 32768 << false;
 
@@ -219,8 +220,8 @@ void FidelityE2E::framesOfOtherOriginsFarDownArePainted_data()
     for (const int top : tops)
         frames += placedAt(top, frameOf(onOtherSite("/frame.html").toUtf8()));
     m_server->addPage(QStringLiteral("/other-site-bands.html"), tallPage(10000, frames));
-    QTest::newRow("another site, three bands")
-        << m_server->url("/other-site-bands.html").toString() << tops << 300 << 10000 << 4000 << false;
+    QTest::newRow("another site, three bands") << m_server->url("/other-site-bands.html").toString()
+                                               << tops << 300 << 10000 << 4000 << false;
 
     // A sandboxed frame has an origin of its own, whatever its address.
     m_server->addPage(QStringLiteral("/sandboxed.html"),
@@ -236,7 +237,8 @@ void FidelityE2E::framesOfOtherOriginsFarDownArePainted_data()
             page.write(tallPage(height, placedAt(3500, frameOf("frame.html")))) > 0);
     frame.close();
     page.close();
-    QTest::newRow("file page") << page.fileName() << QList<int>{3500} << 300 << height << 32768 << false;
+    QTest::newRow("file page") << page.fileName() << QList<int>{3500} << 300 << height << 32768
+                               << false;
 
     // Page and frame redraw themselves all the time, and a fixed bar would
     // cover the top of the frame when it is in view.
@@ -252,16 +254,15 @@ void FidelityE2E::framesOfOtherOriginsFarDownArePainted_data()
         "<div id='tick' style='position:absolute;top:900px;width:10px;height:10px'></div>"
         "<script>(function tick() { document.getElementById('tick').style.left = "
         "(performance.now() % 50) + 'px'; requestAnimationFrame(tick); })()</script>";
-    m_server->addPage(QStringLiteral("/animated.html"),
-                      tallPage(height, bar + ticking +
-                                           placedAt(3000,
-                                                    frameOf(onOtherSite("/animated-frame.html")
-                                                                .toUtf8(),
-                                                            {}, 740),
-                                                    740)));
+    m_server->addPage(
+        QStringLiteral("/animated.html"),
+        tallPage(height,
+                 bar + ticking +
+                     placedAt(3000, frameOf(onOtherSite("/animated-frame.html").toUtf8(), {}, 740),
+                              740)));
     QTest::newRow("another site, animated, under a fixed bar")
-        << m_server->url("/animated.html").toString() << QList<int>{3000} << 740 << height
-        << 32768 << true;
+        << m_server->url("/animated.html").toString() << QList<int>{3000} << 740 << height << 32768
+        << true;
 }
 
 void FidelityE2E::framesOfOtherOriginsFarDownArePainted()
@@ -299,9 +300,9 @@ void FidelityE2E::contentLoadedWhenSeenIsPainted()
     const QList<int> tops{1500, 6000, 11500};
     QByteArray pictures;
     for (int i = 0; i < tops.size(); ++i)
-        pictures += placedAt(tops.at(i), "<img class='lazy' data-src='/picture.png?" +
-                                              QByteArray::number(i) +
-                                              "' style='width:400px;height:300px'>");
+        pictures +=
+            placedAt(tops.at(i), "<img class='lazy' data-src='/picture.png?" +
+                                     QByteArray::number(i) + "' style='width:400px;height:300px'>");
     pictures += R"(<script>
 const observer = new IntersectionObserver((entries) => entries.forEach((entry) => {
     if (entry.isIntersecting) {
@@ -342,8 +343,8 @@ void FidelityE2E::pageScrollingInAnInnerBoxIsCapturedWhole()
     const int rows = 250, rowHeight = 20;
     QByteArray content;
     for (int row = 0; row < rows; ++row)
-        content += "<div style='height:" + QByteArray::number(rowHeight) + "px;background:" +
-                   rgb(QColor(stripeColour(row))) + "'></div>";
+        content += "<div style='height:" + QByteArray::number(rowHeight) +
+                   "px;background:" + rgb(QColor(stripeColour(row))) + "'></div>";
     m_server->addPage(QStringLiteral("/inner.html"),
                       "<!DOCTYPE html><html><head><style>"
                       "html,body{height:100%;margin:0;overflow:hidden}"
@@ -369,7 +370,8 @@ void FidelityE2E::pageScrollingInAnInnerBoxIsCapturedWhole()
     QCOMPARE(whole->size(), QSize(kViewportWidth, 60 + rows * rowHeight + 40));
     QCOMPARE(colourAt(whole.value(), 640, 30), kHero);
     for (int row = 0; row < rows; ++row)
-        QCOMPARE(colourAt(whole.value(), 640, 60 + row * rowHeight + rowHeight / 2).rgb() & 0xffffff,
+        QCOMPARE(colourAt(whole.value(), 640, 60 + row * rowHeight + rowHeight / 2).rgb() &
+                     0xffffff,
                  stripeColour(row) & 0xffffff);
     QCOMPARE(colourAt(whole.value(), 640, whole->height() - 20), kFrame);
 

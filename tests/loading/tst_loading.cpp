@@ -3,6 +3,8 @@
 #include "app/picturebox.h"
 #include "fakes/formfixture.h"
 #include "loading/address.h"
+#include "loading/commandlineaddress.h"
+#include "loading/welcomepage.h"
 
 #include <QAction>
 #include <QPushButton>
@@ -55,6 +57,10 @@ private slots:
     void pageThatNeverCompletesCanBeCapturedByHand();
     void captureDuringTheDownloadYieldLeavesTheMainCaption();
     void everyNewWindowIsRefused();
+    void welcomePageIsBesideTheProgramOrInstalledUnderShare();
+    void commandLineAddress_data();
+    void commandLineAddress();
+    void promptOffersTheCommandLineAddress();
 };
 
 void TestLoading::scriptAddressesAreRecognised_data()
@@ -268,6 +274,79 @@ void TestLoading::everyNewWindowIsRefused()
     f.open(QStringLiteral("a.test"));
     QVERIFY(f.browser.emitNewWindowRequest());
     QCOMPARE(f.browser.navigated.size(), 1);
+}
+
+void TestLoading::welcomePageIsBesideTheProgramOrInstalledUnderShare()
+{
+    QTemporaryDir root;
+    QVERIFY(root.isValid());
+    const QDir dir(root.path());
+    const auto page = [&](const QString &path) {
+        QVERIFY(dir.mkpath(QFileInfo(dir.filePath(path)).path()));
+        QFile file(dir.filePath(path));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("<html></html>");
+    };
+    const auto address = [&](const QString &path) {
+        return QUrl::fromLocalFile(QFileInfo(dir.filePath(path)).canonicalFilePath()).toString();
+    };
+    QVERIFY(dir.mkpath(QStringLiteral("prefix/bin")));
+    const QString bin = dir.filePath(QStringLiteral("prefix/bin"));
+
+    // Neither there: the public page.
+    QCOMPARE(welcomePageAddress(bin), QStringLiteral("https://example.com/"));
+    // A folder of that name is no page.
+    QVERIFY(dir.mkpath(QStringLiteral("prefix/share/snapvel/welcome.html")));
+    QCOMPARE(welcomePageAddress(bin), QStringLiteral("https://example.com/"));
+    QVERIFY(dir.rmdir(QStringLiteral("prefix/share/snapvel/welcome.html")));
+
+    // Installed: <prefix>/share/snapvel/ beside <prefix>/bin/.
+    page(QStringLiteral("prefix/share/snapvel/welcome.html"));
+    QCOMPARE(welcomePageAddress(bin), address(QStringLiteral("prefix/share/snapvel/welcome.html")));
+    QVERIFY(welcomePageAddress(bin).startsWith(QStringLiteral("file:///")));
+    QVERIFY(!welcomePageAddress(bin).contains(QStringLiteral("..")));
+
+    // A build folder: the page beside the program comes first.
+    page(QStringLiteral("prefix/bin/welcome.html"));
+    QCOMPARE(welcomePageAddress(bin), address(QStringLiteral("prefix/bin/welcome.html")));
+}
+
+void TestLoading::commandLineAddress_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("address");
+    QTest::newRow("none") << QStringList{"snapvel"} << "";
+    QTest::newRow("empty list") << QStringList{} << "";
+    QTest::newRow("address") << QStringList{"snapvel", "https://example.org/"}
+                             << "https://example.org/";
+    QTest::newRow("bare host") << QStringList{"snapvel", "example.org"} << "example.org";
+    QTest::newRow("file") << QStringList{"snapvel", "/home/a/page.html"} << "/home/a/page.html";
+    QTest::newRow("blanks around") << QStringList{"snapvel", " example.org\n"} << "example.org";
+    QTest::newRow("only blanks") << QStringList{"snapvel", "  "} << "";
+    QTest::newRow("later arguments ignored")
+        << QStringList{"snapvel", "a.test", "b.test"} << "a.test";
+    QTest::newRow("sub-command") << QStringList{"snapvel", "capture", "a.test"} << "";
+    QTest::newRow("option") << QStringList{"snapvel", "--help"} << "";
+    QTest::newRow("option first") << QStringList{"snapvel", "-o", "a.test"} << "";
+}
+
+void TestLoading::commandLineAddress()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, address);
+    QCOMPARE(addressFromCommandLine(arguments), address);
+}
+
+void TestLoading::promptOffersTheCommandLineAddress()
+{
+    Form f;
+    f.form.setOfferedAddress(QStringLiteral("https://example.org/"));
+    f.open(QString());
+    f.form.setOfferedAddress(QString());
+    f.open(QString());
+    QCOMPARE(f.ui.inputs.size(), 2);
+    QCOMPARE(f.ui.inputs[0].defaultText, QStringLiteral("https://example.org/"));
+    QCOMPARE(f.ui.inputs[1].defaultText, welcomePageAddress());
 }
 
 QTEST_MAIN(TestLoading)

@@ -1,4 +1,5 @@
 #include "output/bmpwriter.h"
+#include "systemlanguage.h"
 #include "testpictures.h"
 
 #include <QBuffer>
@@ -9,6 +10,7 @@
 #include <QTest>
 #include <QtEndian>
 
+#include <cerrno>
 #include <sys/mman.h>
 
 using namespace snapvel;
@@ -63,8 +65,9 @@ QString magickPixel(const QString &file, int x, int y)
     return hash < 0 ? text : text.mid(hash + 2, 7).toUpper();
 }
 
-// A device that accepts a number of bytes and then fails, counting the
-// attempts made after its failure.
+// A device that accepts a number of bytes and then fails as a full disk
+// does, counting the attempts made after its failure. Its error text is not
+// the system's, as on a system that speaks another language.
 class FailingDevice final : public QIODevice
 {
 public:
@@ -78,7 +81,8 @@ protected:
         if (m_failed || m_written + size > m_capacity) {
             attemptsAfterFailure += m_failed ? 1 : 0;
             m_failed = true;
-            setErrorString(QStringLiteral("No space left on device"));
+            errno = ENOSPC;
+            setErrorString(QStringLiteral("Kein Platz mehr"));
             return -1;
         }
         m_written += size;
@@ -98,6 +102,12 @@ class TestBmpWriter : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase()
+    {
+        const QString problem = snapvel::test::languageProblem();
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    }
+
     // A width that is not a multiple of 4 needs padding in every row.
     void headerAndRowsOfOddWidth()
     {

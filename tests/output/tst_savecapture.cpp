@@ -2,13 +2,18 @@
 #include "output/apiimage.h"
 #include "output/bmpwriter.h"
 #include "output/savecapture.h"
+#include "systemlanguage.h"
 #include "testpictures.h"
 
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -76,6 +81,44 @@ private:
     bool m_active = false;
 };
 
+// A small disk of the test's own, mounted in a mount namespace of this
+// process, so that nothing stays mounted whatever becomes of the test.
+// Mounting needs root.
+class ScratchDisk
+{
+public:
+    explicit ScratchDisk(const char *size)
+    {
+        const QByteArray where = QFile::encodeName(m_folder.path());
+        const QByteArray options = QByteArray("size=") + size;
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", where.constData(), "tmpfs", 0, options.constData()) != 0) {
+            m_problem = QStringLiteral("a disk of the test's own needs root to mount it (%1)")
+                            .arg(QString::fromLocal8Bit(std::strerror(errno)));
+            return;
+        }
+        m_mounted = true;
+    }
+    ~ScratchDisk()
+    {
+        if (m_mounted)
+            ::umount2(QFile::encodeName(m_folder.path()).constData(), MNT_DETACH);
+    }
+    QString path() const { return m_folder.path(); }
+    QString problem() const { return m_problem; }
+    bool makeReadOnly()
+    {
+        return ::mount(nullptr, QFile::encodeName(m_folder.path()).constData(), nullptr,
+                       MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+    }
+
+private:
+    QTemporaryDir m_folder;
+    QString m_problem;
+    bool m_mounted = false;
+};
+
 } // namespace
 
 class TestSaveCapture : public QObject
@@ -83,6 +126,12 @@ class TestSaveCapture : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase()
+    {
+        const QString problem = snapvel::test::languageProblem();
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    }
+
     void dialogAsksForBitmapsWhateverTheArguments()
     {
         ScriptedUiServices ui;
@@ -188,6 +237,26 @@ private slots:
         QCOMPARE(entriesOf(folder.path()), QStringList{QStringLiteral("PAGE.BMP")});
         QCOMPARE(QFileInfo(path).size(), qint64(bmp::fileSize(capture.size())));
         QCOMPARE(QImage(path, "BMP").convertToFormat(QImage::Format_RGB32), capture);
+
+        // Saved through a link, the file it points to is replaced and the
+        // link stays; the file keeps its permissions.
+        const QString link = folder.filePath(QStringLiteral("link.bmp"));
+        QVERIFY(QFile::link(path, link));
+        QVERIFY(chmod(QFile::encodeName(path).constData(), 0640) == 0);
+        ScriptedUiServices viaLink;
+        viaLink.saveAnswers << link;
+        const QImage second = makeCapture(12, 9);
+        saveCaptureAs(viaLink, second);
+        QCOMPARE(viaLink.boxes, QList<Box>{SavedBox});
+        QVERIFY(QFileInfo(link).isSymLink());
+        QCOMPARE(QImage(path, "BMP").convertToFormat(QImage::Format_RGB32), second);
+        struct stat saved
+        {
+        };
+        QVERIFY(stat(QFile::encodeName(path).constData(), &saved) == 0);
+        QCOMPARE(saved.st_mode & 07777, mode_t(0640));
+        QCOMPARE(entriesOf(folder.path()),
+                 (QStringList{QStringLiteral("PAGE.BMP"), QStringLiteral("link.bmp")}));
     }
 
     void noCaptureIsAnErrorNotACrash()
@@ -231,6 +300,19 @@ private slots:
                  qPrintable(ui.boxes[0].prompt));
         QCOMPARE(readFile(path), EarlierBytes);
         QCOMPARE(entriesOf(locked), QStringList{QStringLiteral("page.bmp")});
+
+        // A read-only file in a writable folder is not replaced either.
+        QVERIFY(chmod(QFile::encodeName(path).constData(), 0444) == 0);
+        ScriptedUiServices again;
+        again.saveAnswers << path;
+        saveCaptureAs(again, makeCapture(20, 20));
+        verifyOneErrorBox(again, path);
+        if (QTest::currentTestFailed())
+            return;
+        QVERIFY2(again.boxes[0].prompt.contains(QLatin1String("the existing file is read-only")),
+                 qPrintable(again.boxes[0].prompt));
+        QCOMPARE(readFile(path), EarlierBytes);
+        QCOMPARE(entriesOf(locked), QStringList{QStringLiteral("page.bmp")});
     }
 
     // Failures that stop root as well, each with its own plain words.
@@ -251,6 +333,9 @@ private slots:
                                                          : "the folder is not writable");
         QTest::newRow("folder nobody may write") << "/proc/self/page.bmp"
                                                  << "the folder is not writable";
+        // Replacing a pipe or a device would remove it.
+        QTest::newRow("pipe") << "pipe.bmp"
+                              << "special file";
     }
     void unwritableTargetsShowOneErrorBox()
     {
@@ -259,6 +344,8 @@ private slots:
         QTemporaryDir folder;
         writeFile(folder.filePath(QStringLiteral("afile")), EarlierBytes);
         QVERIFY(QDir().mkdir(folder.filePath(QStringLiteral("folder.bmp"))));
+        QVERIFY(mkfifo(QFile::encodeName(folder.filePath(QStringLiteral("pipe.bmp"))).constData(),
+                       0666) == 0);
         const QString path = QDir(folder.path()).filePath(relativePath);
 
         ScriptedUiServices ui;
@@ -270,7 +357,9 @@ private slots:
             return;
         QVERIFY2(ui.boxes[0].prompt.contains(words), qPrintable(ui.boxes[0].prompt));
         QCOMPARE(entriesOf(folder.path()),
-                 (QStringList{QStringLiteral("afile"), QStringLiteral("folder.bmp")}));
+                 (QStringList{QStringLiteral("afile"), QStringLiteral("folder.bmp"),
+                              QStringLiteral("pipe.bmp")}));
+        QVERIFY(QFileInfo(folder.filePath(QStringLiteral("pipe.bmp"))).isFile() == false);
         QCOMPARE(readFile(folder.filePath(QStringLiteral("afile"))), EarlierBytes);
         QVERIFY(entriesOf(folder.filePath(QStringLiteral("folder.bmp"))).isEmpty());
     }
@@ -303,6 +392,43 @@ private slots:
         again.saveAnswers << path;
         saveCaptureAs(again, makeCapture(800, 600));
         QCOMPARE(again.boxes, QList<Box>{SavedBox});
+    }
+
+    // A disk that fills up while writing, then the same disk read-only: the
+    // earlier file stays, nothing else is left, and it is the disk that is
+    // said to be read-only, for a new file and for an existing one alike.
+    void fullAndReadOnlyDisksKeepTheEarlierFile()
+    {
+        ScratchDisk disk("256k");
+        if (!disk.problem().isEmpty())
+            QSKIP(qPrintable(disk.problem()));
+        const QString path = disk.path() + QLatin1String("/page.bmp");
+        writeFile(path, EarlierBytes);
+
+        ScriptedUiServices full;
+        full.saveAnswers << path;
+        saveCaptureAs(full, makeCapture(800, 600)); // 1.4 MB
+        verifyOneErrorBox(full, path);
+        if (QTest::currentTestFailed())
+            return;
+        QVERIFY2(full.boxes[0].prompt.contains(QLatin1String("the disk is full")),
+                 qPrintable(full.boxes[0].prompt));
+        QCOMPARE(readFile(path), EarlierBytes);
+        QCOMPARE(entriesOf(disk.path()), QStringList{QStringLiteral("page.bmp")});
+
+        QVERIFY(disk.makeReadOnly());
+        for (const QString &target : {path, disk.path() + QLatin1String("/new.bmp")}) {
+            ScriptedUiServices ui;
+            ui.saveAnswers << target;
+            saveCaptureAs(ui, makeCapture(20, 20));
+            verifyOneErrorBox(ui, target);
+            if (QTest::currentTestFailed())
+                return;
+            QVERIFY2(ui.boxes[0].prompt.contains(QLatin1String("the disk is read-only")),
+                     qPrintable(ui.boxes[0].prompt));
+        }
+        QCOMPARE(readFile(path), EarlierBytes);
+        QCOMPARE(entriesOf(disk.path()), QStringList{QStringLiteral("page.bmp")});
     }
 };
 

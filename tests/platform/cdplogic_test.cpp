@@ -254,10 +254,23 @@ void CdpLogicTest::removesOnlyStaleProfileFolders()
     const QString other = QStringLiteral("another-folder");
     for (const QString &folder : {stale, live, own, other})
         QVERIFY(QDir(temp.path()).mkpath(folder + QStringLiteral("/Default")));
+    // A process started after its folder was made is not the folder's
+    // owner: the owner was killed, and its id given again since.
+    const QString unnamed = QStringLiteral("snapvel-browser-0-stuVWX");
+    QVERIFY(QDir(temp.path()).mkpath(unnamed + QStringLiteral("/Default")));
+    QTest::qWait(300);
+    QProcess later;
+    later.start(QStringLiteral("/bin/sleep"), {QStringLiteral("30")});
+    QVERIFY(later.waitForStarted());
+    const QString reused = QStringLiteral("snapvel-browser-%1-stuVWX").arg(later.processId());
+    QVERIFY(QDir(temp.path()).rename(unnamed, reused));
 
-    QCOMPARE(removeStaleProfileFolders(temp.path()), 1);
+    QCOMPARE(removeStaleProfileFolders(temp.path()), 2);
+    later.kill();
+    later.waitForFinished();
     QDir dir(temp.path());
     QVERIFY(!dir.exists(stale));
+    QVERIFY(!dir.exists(reused));
     QVERIFY(dir.exists(live));
     QVERIFY(dir.exists(own));
     QVERIFY(dir.exists(other));

@@ -364,8 +364,8 @@ void CapturePreparer::restorePrevious()
         return;
     }
     const QString changed = std::exchange(m_changed, {});
-    m_scripts.call(changed, QStringLiteral("function () { this.restore(); }"), {}, false,
-                   m_timeout, [this, run = m_run, changed](Result<ScriptValue> restored) {
+    m_scripts.call(changed, QStringLiteral("function () { this.restore(); }"), {}, false, m_timeout,
+                   [this, run = m_run, changed](Result<ScriptValue> restored) {
                        m_scripts.release(changed);
                        // Gone with its document, most likely: nothing to undo.
                        if (!restored && restored.kind() == FailureKind::Other)
@@ -415,8 +415,8 @@ void CapturePreparer::reveal()
                    enabled ? Result<ScriptValue>(ScriptValue{}) : enabled.failure();
                if (!current(run, reply))
                    return;
-               m_scripts.call(m_helper, QStringLiteral("function () { return this.reveal(); }"),
-                              {}, true, m_timeout, [this, run](Result<ScriptValue> revealed) {
+               m_scripts.call(m_helper, QStringLiteral("function () { return this.reveal(); }"), {},
+                              true, m_timeout, [this, run](Result<ScriptValue> revealed) {
                                   if (!current(run, revealed))
                                       return;
                                   watchNetwork();
@@ -486,7 +486,8 @@ void CapturePreparer::waitForFonts()
 void CapturePreparer::findFrames()
 {
     m_scripts.call(m_helper, QStringLiteral("function (most) { return this.frames(most); }"),
-                   {MostFrameTiles}, false, m_timeout, [this, run = m_run](Result<ScriptValue> found) {
+                   {MostFrameTiles}, false, m_timeout,
+                   [this, run = m_run](Result<ScriptValue> found) {
                        if (!current(run, found))
                            return;
                        const int tiles = found ? found->value.toInt() : 0;

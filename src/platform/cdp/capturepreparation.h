@@ -94,8 +94,8 @@ private:
     Done<bool> m_done;
     QList<Step> m_steps;
     bool m_complete = true;
-    QString m_helper;   // the page-side helper of the current preparation
-    QString m_changed;  // the helper holding the last changes to undo, if any
+    QString m_helper;  // the page-side helper of the current preparation
+    QString m_changed; // the helper holding the last changes to undo, if any
 
     bool m_watching = false;
     QSet<QString> m_requests; // under way while watched

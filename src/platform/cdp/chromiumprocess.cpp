@@ -1,5 +1,6 @@
 #include "platform/cdp/chromiumprocess.h"
 
+#include "platform/cdp/chromiumenvironment.h"
 #include "platform/cdp/profilefolders.h"
 
 #include <QDir>
@@ -163,21 +164,19 @@ Status ChromiumProcess::start()
         ::dup2(childMessages, 4);
     });
     m_process->setStandardInputFile(QProcess::nullDevice());
-    // Chromium's own temporary files, among them the folder of the socket it
-    // listens on for a second copy of itself (its process singleton), go
-    // into the profile: private to this user, and deleted with it even when
-    // Chromium is killed.
-    const QString temp = QDir(m_profile->path()).filePath(QStringLiteral("tmp"));
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    if (QDir().mkpath(temp))
-        environment.insert(QStringLiteral("TMPDIR"), temp);
-    m_process->setProcessEnvironment(environment);
     m_process->setStandardOutputFile(QProcess::nullDevice());
     if (qEnvironmentVariableIsSet("SNAPVEL_BROWSER_LOG"))
         m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     else
         keepErrorOutput();
-    m_process->start(m_executable, chromiumArguments(m_profile->path(), ::geteuid() == 0));
+    // Chromium's files outside its data folder go into the profile as well,
+    // among them its temporary files and the folder of the socket it listens
+    // on for a second copy of itself (its process singleton): private to this
+    // user, and deleted with the profile even when Chromium is killed.
+    m_process->setProcessEnvironment(
+        chromiumEnvironment(m_profile->path(), QProcessEnvironment::systemEnvironment()));
+    m_process->start(m_executable, chromiumArguments(m_profile->path(), ::geteuid() == 0) +
+                                       chromiumProfileArguments(m_profile->path()));
     m_pid = m_process->processId();
 
     // The child holds its own copies now.

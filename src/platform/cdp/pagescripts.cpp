@@ -58,12 +58,10 @@ void PageScripts::evaluateIn(int context, const QString &expression, bool awaitP
                              bool byValue, std::chrono::milliseconds timeout, bool mayRetry,
                              Done<ScriptValue> done)
 {
-    const QJsonObject params{{QStringLiteral("expression"), expression},
-                             {QStringLiteral("contextId"), context},
-                             {QStringLiteral("awaitPromise"), awaitPromise},
-                             {QStringLiteral("returnByValue"), byValue},
-                             {QStringLiteral("objectGroup"), ObjectGroup},
-                             {QStringLiteral("silent"), true}};
+    const QJsonObject params{
+        {QStringLiteral("expression"), expression},     {QStringLiteral("contextId"), context},
+        {QStringLiteral("awaitPromise"), awaitPromise}, {QStringLiteral("returnByValue"), byValue},
+        {QStringLiteral("objectGroup"), ObjectGroup},   {QStringLiteral("silent"), true}};
     m_send(QStringLiteral("Runtime.evaluate"), params, timeout,
            [this, context, expression, awaitPromise, byValue, timeout, mayRetry,
             done = std::move(done)](Result<Message> reply) {
@@ -92,8 +90,7 @@ void PageScripts::makeWorld(std::chrono::milliseconds timeout, Done<int> done)
                    done(reply.failure());
                    return;
                }
-               const int context =
-                   reply->params.value(QLatin1String("executionContextId")).toInt();
+               const int context = reply->params.value(QLatin1String("executionContextId")).toInt();
                if (context == 0) {
                    done(Failure{QStringLiteral("The page has no document to run a script in.")});
                    return;

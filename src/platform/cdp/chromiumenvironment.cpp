@@ -1,0 +1,57 @@
+#include "platform/cdp/chromiumenvironment.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <sys/un.h>
+
+namespace snapvel::cdp {
+
+namespace {
+
+// Chromium's single-instance socket is <TMPDIR>/org.chromium.Chromium.XXXXXX/
+// SingletonSocket, and Chromium aborts at start-up when that path does not
+// fit into a Unix socket address.
+constexpr qsizetype SocketNameLength = sizeof("/org.chromium.Chromium.XXXXXX/SingletonSocket") - 1;
+constexpr qsizetype LongestTempPath =
+    qsizetype(sizeof(sockaddr_un::sun_path)) - 1 - SocketNameLength;
+
+// The folder at path, created if needed; "" when it cannot be.
+QString ensureFolder(const QString &path)
+{
+    return QDir().mkpath(path) ? path : QString();
+}
+
+} // namespace
+
+QProcessEnvironment chromiumEnvironment(const QString &profilePath, const QProcessEnvironment &base)
+{
+    QProcessEnvironment environment = base;
+    const QDir profile(profilePath);
+    // Chromium's default data folder is <CHROME_CONFIG_HOME>/chromium, and its
+    // crash database goes there even with --user-data-dir. Without this
+    // variable it would follow XDG_CONFIG_HOME into ~/.config/chromium.
+    if (const QString config = ensureFolder(profile.filePath(QStringLiteral("config")));
+        !config.isEmpty())
+        environment.insert(QStringLiteral("CHROME_CONFIG_HOME"), config);
+    if (const QString cache = ensureFolder(profile.filePath(QStringLiteral("cache")));
+        !cache.isEmpty())
+        environment.insert(QStringLiteral("XDG_CACHE_HOME"), cache);
+    const QString temp = profile.filePath(QStringLiteral("tmp"));
+    if (QFile::encodeName(temp).size() <= LongestTempPath && !ensureFolder(temp).isEmpty())
+        environment.insert(QStringLiteral("TMPDIR"), temp);
+    return environment;
+}
+
+QStringList chromiumProfileArguments(const QString &profilePath)
+{
+    // The crash database has no switch in this Chromium (--crash-dumps-dir
+    // belongs to the separate headless shell): chromiumEnvironment places it.
+    // Chromium places the HTTP cache of a data folder that lies inside the
+    // desktop's configuration folder under the desktop's cache folder instead;
+    // named, it stays in the profile wherever the profile is.
+    return {QStringLiteral("--disk-cache-dir=") +
+            QDir(profilePath).filePath(QStringLiteral("disk-cache"))};
+}
+
+} // namespace snapvel::cdp

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+
+namespace snapvel::cdp {
+
+// The environment Chromium is started with: base, except that the files
+// Chromium writes outside its --user-data-dir land in folders inside the
+// profile (created here) and are deleted with it:
+// - CHROME_CONFIG_HOME, where Chromium keeps its crash database
+//   ("chromium/Crash Reports"), whatever its data folder;
+// - XDG_CACHE_HOME, the caches of the libraries it uses (dconf, fontconfig);
+// - TMPDIR, its temporary folders (org.chromium.Chromium.*), including the
+//   one for its single-instance socket, unless that socket's path would be
+//   too long inside the profile.
+// HOME and XDG_CONFIG_HOME stay as they are: Chromium reads the desktop's
+// proxy settings (dconf) and the user's font configuration through them.
+QProcessEnvironment chromiumEnvironment(const QString &profilePath,
+                                        const QProcessEnvironment &base);
+
+// The switches that name where Chromium puts files which it would otherwise
+// place by the desktop's folders: its HTTP cache.
+QStringList chromiumProfileArguments(const QString &profilePath);
+
+} // namespace snapvel::cdp
