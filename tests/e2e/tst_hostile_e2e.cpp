@@ -126,9 +126,7 @@ void TestHostileE2e::init()
 
 void TestHostileE2e::cleanup()
 {
-    QVERIFY2(
-        m_gap->longest() < LongestGapMs,
-        qPrintable(QStringLiteral("the window did not respond for %1 ms").arg(m_gap->longest())));
+    QVERIFY2(m_gap->respondedWithin(LongestGapMs, 1000), qPrintable(m_gap->describe()));
 }
 
 void TestHostileE2e::cleanupTestCase()

@@ -27,6 +27,7 @@ public:
                 m_longest = gap;
                 m_cpuInLongest = cpu - m_cpuAtTick;
             }
+            m_busiest = std::max(m_busiest, cpu - m_cpuAtTick);
             m_cpuAtTick = cpu;
         });
         m_sinceTick.start();
@@ -38,18 +39,32 @@ public:
     // thread used in it.
     qint64 longest() const { return std::max(m_longest, m_sinceTick.elapsed()); }
     qint64 cpuInLongest() const { return m_cpuInLongest; }
+    // The most processor time this thread spent between two ticks: how long
+    // the program itself kept the event loop from running.
+    qint64 busiest() const { return m_busiest; }
+    // Whether the event loop ran often enough: no stretch of the program's
+    // own work on this thread above `busyMs`, and no gap at all above
+    // `gapMs` (a gap in which this thread was not busy is the system giving
+    // the processor to other programs, as on a loaded test machine).
+    bool respondedWithin(qint64 busyMs, qint64 gapMs) const
+    {
+        return busiest() < busyMs && longest() < gapMs;
+    }
     void reset()
     {
         m_longest = 0;
         m_cpuInLongest = 0;
+        m_busiest = 0;
         m_sinceTick.restart();
         m_cpuAtTick = threadCpuMs();
     }
     QString describe() const
     {
-        return QStringLiteral("the window did not respond for %1 ms (%2 ms of it busy)")
+        return QStringLiteral("the window did not respond for %1 ms (%2 ms of it busy); at "
+                              "most %3 ms of its own work between two turns of the event loop")
             .arg(longest())
-            .arg(cpuInLongest());
+            .arg(cpuInLongest())
+            .arg(busiest());
     }
 
 private:
@@ -65,6 +80,7 @@ private:
     qint64 m_longest = 0;
     qint64 m_cpuInLongest = 0;
     qint64 m_cpuAtTick = 0;
+    qint64 m_busiest = 0;
 };
 
 } // namespace snapvel::test
