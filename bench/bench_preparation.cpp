@@ -47,22 +47,27 @@ struct Way
 
 QList<Way> ways()
 {
-    CapturePreparation reveal;
-    reveal.fontsTimeout = std::chrono::milliseconds(0);
-    CapturePreparation fonts;
-    fonts.revealContent = false;
-    CapturePreparation expand;
-    expand.revealContent = false;
-    expand.fontsTimeout = std::chrono::milliseconds(0);
+    CapturePreparation nothing;
+    nothing.revealContent = false;
+    nothing.fontsTimeout = std::chrono::milliseconds(0);
+    nothing.paintFrames = false;
+    CapturePreparation reveal = nothing;
+    reveal.revealContent = true;
+    CapturePreparation fonts = nothing;
+    fonts.fontsTimeout = CapturePreparation{}.fontsTimeout;
+    CapturePreparation expand = nothing;
     expand.expandScroller = true;
+    CapturePreparation frames = nothing;
+    frames.paintFrames = true;
     CapturePreparation all;
     all.expandScroller = true;
     return {{"none", std::nullopt},
             {"reveal", reveal},
             {"fonts", fonts},
             {"expand", expand},
-            {"window (reveal+fonts)", CapturePreparation{}},
-            {"all (reveal+fonts+expand)", all}};
+            {"frames", frames},
+            {"window (reveal+fonts+frames)", CapturePreparation{}},
+            {"all (window+expand)", all}};
 }
 
 QByteArray picturePng(int width, int height)
@@ -188,7 +193,7 @@ Capture capture(ChromiumBrowser &browser, const QString &address,
 void report(const char *page, const char *way, const QList<double> &totals,
             const QList<double> &prepares, QSize size, const QString &verdict)
 {
-    std::printf("%-28s %-26s total %6.0f ms  prepare %5.0f ms  %5d x %-6d %s  (median of %d)\n",
+    std::printf("%-28s %-30s total %6.0f ms  prepare %5.0f ms  %5d x %-6d %s  (median of %d)\n",
                 page, way, bench::median(totals), bench::median(prepares), size.width(),
                 size.height(), qPrintable(verdict), kRuns);
     std::fflush(stdout);

@@ -133,6 +133,10 @@ void PageTask::prepare()
     // that the page is measured for the gate as it will be painted.
     CapturePreparation preparation;
     preparation.expandScroller = m_settings.expandScroller && !m_settings.viewportOnly;
+    // A script can wait longer than a person at the window.
+    preparation.networkTimeout = std::chrono::seconds(5);
+    preparation.fontsTimeout = std::chrono::seconds(5);
+    preparation.framesTimeout = std::chrono::seconds(10);
     if (m_settings.viewportOnly) {
         preparation.revealContent = false;
         preparation.paintFrames = false;

@@ -62,18 +62,20 @@ struct CapturePreparation
     // `networkTimeout`.
     bool revealContent = true;
     std::chrono::milliseconds networkQuietFor{250};
-    std::chrono::milliseconds networkTimeout{3000};
+    std::chrono::milliseconds networkTimeout{1500};
     // Waits for web fonts still loading, for at most this long (0: not at
     // all).
-    std::chrono::milliseconds fontsTimeout{3000};
+    std::chrono::milliseconds fontsTimeout{2000};
     // When the document itself does not scroll but a box filling most of
     // the viewport does, grows that box (and the boxes around it) to its
     // whole content, so that the document holds all of it.
     bool expandScroller = false;
     // Paints frames whose document the page cannot reach (another site's,
     // sandboxed ones, those of file:// pages) outside the first screen,
-    // where Chromium does not render them, by painting each one in view.
+    // where Chromium does not render them, by painting each one in view
+    // (about a tenth of a second each), for at most `framesTimeout` in all.
     bool paintFrames = true;
+    std::chrono::milliseconds framesTimeout{2000};
 };
 
 // One page (a tab) of the browser, out of the user's sight.

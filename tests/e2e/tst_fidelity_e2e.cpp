@@ -13,7 +13,6 @@
 
 #include <QBuffer>
 #include <QColor>
-#include <QDir>
 #include <QEventLoop>
 #include <QFile>
 #include <QImageReader>
@@ -127,6 +126,7 @@ private slots:
     void cleanupTestCase();
     void framesOfOtherOriginsFarDownArePainted_data();
     void framesOfOtherOriginsFarDownArePainted();
+    void framePicturesNeverLandOutOfPlace();
     void contentLoadedWhenSeenIsPainted();
     void pageScrollingInAnInnerBoxIsCapturedWhole();
     void lateWebFontIsPainted();
@@ -291,6 +291,34 @@ void FidelityE2E::framesOfOtherOriginsFarDownArePainted()
     QCOMPARE(colourAt(image.value(), 700, pageHeight - 1), kPage);
     // A fixed bar is where it was, and only there.
     QCOMPARE(colourAt(image.value(), 700, 30), fixedBar ? kPicture : kHero);
+}
+
+void FidelityE2E::framePicturesNeverLandOutOfPlace()
+{
+    // A block above the frame grows when the page is scrolled back to its
+    // top after having been scrolled down to the frame, as it is once the
+    // frame has been painted in view: the frame moves down, and its
+    // picture, painted where it was, must not stay there.
+    m_server->addPage(
+        QStringLiteral("/moving.html"),
+        "<!DOCTYPE html><html><body style='margin:0;background:" + rgb(kPage) +
+            "'><div style='height:3000px'></div><div id='grows' style='background:" +
+            rgb(kPicture) + "'></div>" + frameOf(onOtherSite("/frame.html").toUtf8()) +
+            "<div style='height:700px'></div><script>let down = false;"
+            "addEventListener('scroll', () => {"
+            " if (scrollY > 2000) down = true;"
+            " if (down && scrollY < 100) document.getElementById('grows').style.height = "
+            "'500px'; });</script></body></html>");
+
+    const Result<QImage> image = capture(m_server->url("/moving.html").toString());
+    QVERIFY2(image, qPrintable(image.error()));
+    QCOMPARE(image.value().size(), QSize(kViewportWidth, 3000 + 500 + 300 + 700));
+    // Where the frame was, the block that pushed it down.
+    QCOMPARE(colourAt(image.value(), 200, 3150), kPicture);
+    QCOMPARE(colourAt(image.value(), 200, 3299), kPicture);
+    // Where it is, the frame or the page behind it, never anything else.
+    const QColor moved = colourAt(image.value(), 200, 3650);
+    QVERIFY2(moved == kFrame || moved == kPage, qPrintable(moved.name()));
 }
 
 void FidelityE2E::contentLoadedWhenSeenIsPainted()

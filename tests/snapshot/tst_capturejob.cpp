@@ -150,6 +150,8 @@ void TestCaptureJob::tallPageIsPaintedInBandsWithProgress()
     for (int seam : {875, 1750, 2625})
         for (int y : {seam - 1, seam})
             QCOMPARE(image.pixel(150, y), FakeBrowser::patternColour(150, y));
+    // Prepared once before it was measured, not once per band.
+    QCOMPARE(j.browser.preparations.size(), 1);
     // The page covers the area while it is painted.
     QCOMPARE(j.browser.placementsPainted.value(0), (Placement{0, 0, 300, 3500}));
     QVERIFY(j.job->timings().total >= j.job->timings().measure);
@@ -216,6 +218,8 @@ void TestCaptureJob::failuresEndTheJobOnce_data()
     QTest::newRow("paint") << "paint" << int(FailureKind::Other);
     QTest::newRow("empty page") << "empty" << int(FailureKind::Other);
     QTest::newRow("too large") << "large" << int(FailureKind::TooLarge);
+    QTest::newRow("page lost while being prepared")
+        << "lost early" << int(FailureKind::PageCrashed);
     QTest::newRow("page lost while painting") << "lost" << int(FailureKind::PageCrashed);
     QTest::newRow("browser stopped while painting") << "stopped" << int(FailureKind::BrowserLost);
     QTest::newRow("navigation refused") << "navigate" << int(FailureKind::Other);
@@ -246,6 +250,11 @@ void TestCaptureJob::failuresEndTheJobOnce()
     const Failure download{QStringLiteral("The address is a download; nothing was saved.")};
     if (what == "download")
         QTimer::singleShot(0, &j.browser, [&] { j.browser.emitNavigationFailed(download); });
+    // Lost before the preparation, asked for as the job starts, has ended.
+    if (what == "lost early")
+        QTimer::singleShot(0, &j.browser, [&] {
+            j.browser.page()->lose({QStringLiteral("crashed"), FailureKind::PageCrashed});
+        });
     if (what == "lost" || what == "stopped") {
         j.browser.holdPaints = true;
         j.browser.onPaint = [&] {
@@ -267,6 +276,8 @@ void TestCaptureJob::failuresEndTheJobOnce()
     if (what == "download")
         QCOMPARE(j.failures[0].message, download.message);
     QVERIFY(j.browser.paintCalls <= 1);
+    if (what == "lost early")
+        QCOMPARE(j.browser.paintCalls, 0);
 }
 
 void TestCaptureJob::cancelStopsIssuingBands()

@@ -96,7 +96,8 @@ const char HelperScript[] = R"JS((() => {
         }
         return found;
     };
-    let tiles = [], faded = [], scrolled = null, host = null, shadow = null, origin = null;
+    let tiles = [], placed = [], faded = [], scrolled = null, host = null, shadow = null,
+        origin = null;
     return {
         // Grows the box and every box around it by what the box hides, so
         // that it shows all its content and the document holds it. Returns
@@ -173,8 +174,11 @@ const char HelperScript[] = R"JS((() => {
         frames(most) {
             const width = innerWidth, height = innerHeight;
             tiles = [];
-            for (const frame of unreachableFrames()) {
-                if (frame.x < width && frame.y < height && frame.right > 0 && frame.bottom > 0)
+            placed = unreachableFrames();
+            for (const frame of placed) {
+                // Those in view are rendered.
+                if (frame.x < scrollX + width && frame.y < scrollY + height &&
+                    frame.right > scrollX && frame.bottom > scrollY)
                     continue;
                 for (let y = frame.y; y < frame.bottom; y += height)
                     for (let x = frame.x; x < frame.right; x += width)
@@ -234,18 +238,38 @@ const char HelperScript[] = R"JS((() => {
                                 new Promise((resolve) => setTimeout(resolve, 1000))]);
             return true;
         },
-        // Puts back what frames() changed, but the pictures.
-        framesDone() {
+        // Puts back what frames() changed, but the pictures. When a frame
+        // has moved meanwhile (content loaded above it), the pictures would
+        // be out of place: they are taken away. Returns whether they stay.
+        async framesDone() {
+            for (const [element, value, priority] of faded)
+                element.style.setProperty('opacity', value, priority);
+            faded = [];
+            if (scrolled) {
+                scrollTo(scrolled[0], scrolled[1]);
+                // What the page does when it is scrolled back comes first.
+                await renderings(2);
+            }
+            scrolled = null;
+            const now = unreachableFrames();
+            const moved = now.length !== placed.length ||
+                          now.some((frame, i) => frame.x !== placed[i].x ||
+                                                 frame.y !== placed[i].y ||
+                                                 frame.right !== placed[i].right ||
+                                                 frame.bottom !== placed[i].bottom);
+            if (moved && host) {
+                host.remove();
+                host = shadow = null;
+            }
+            return !moved;
+        },
+        restore() {
             for (const [element, value, priority] of faded)
                 element.style.setProperty('opacity', value, priority);
             faded = [];
             if (scrolled)
                 scrollTo(scrolled[0], scrolled[1]);
             scrolled = null;
-            return !!host;
-        },
-        restore() {
-            this.framesDone();
             if (host)
                 host.remove();
             host = shadow = null;
@@ -313,8 +337,6 @@ void CapturePreparer::next()
     if (!m_running)
         return;
     if (m_steps.isEmpty()) {
-        if (m_helper != m_changed)
-            m_scripts.release(m_helper);
         m_helper.clear();
         finish(m_complete);
         return;
@@ -385,7 +407,9 @@ void CapturePreparer::makeHelper()
                                m_complete = false;
                                m_steps.clear();
                            } else {
-                               m_helper = helper->objectId;
+                               // Whatever it changes is undone by the next
+                               // preparation, even if this one is cut short.
+                               m_helper = m_changed = helper->objectId;
                            }
                            next();
                        });
@@ -395,11 +419,8 @@ void CapturePreparer::expand()
 {
     m_scripts.call(m_helper, QStringLiteral("function () { return this.expand(); }"), {}, false,
                    m_timeout, [this, run = m_run](Result<ScriptValue> grown) {
-                       if (!current(run, grown))
-                           return;
-                       if (grown && grown->value.toDouble() > 0)
-                           m_changed = m_helper;
-                       next();
+                       if (current(run, grown))
+                           next();
                    });
 }
 
@@ -495,20 +516,26 @@ void CapturePreparer::findFrames()
                            next();
                            return;
                        }
-                       // From here on the page has changes to undo.
-                       m_changed = m_helper;
+                       m_framesClock.start();
                        paintFrame(0, tiles);
                    });
 }
 
 void CapturePreparer::paintFrame(int tile, int tiles)
 {
+    if (tile < tiles && m_framesClock.elapsed() > m_what.framesTimeout.count()) {
+        // The frames left stay as Chromium paints them.
+        m_complete = false;
+        tile = tiles;
+    }
     if (tile >= tiles) {
         m_scripts.call(m_helper, QStringLiteral("function () { return this.framesDone(); }"), {},
-                       false, m_timeout, [this, run = m_run](Result<ScriptValue> done) {
-                           // The pictures stay for the capture.
-                           if (current(run, done))
-                               next();
+                       true, m_timeout, [this, run = m_run](Result<ScriptValue> done) {
+                           if (!current(run, done))
+                               return;
+                           if (done && !done->value.toBool(true))
+                               m_complete = false; // the frames moved
+                           next();
                        });
         return;
     }

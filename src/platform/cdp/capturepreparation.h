@@ -3,6 +3,7 @@
 #include "platform/browser.h"
 #include "platform/cdp/pagescripts.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QSet>
 #include <QString>
@@ -97,6 +98,7 @@ private:
     QString m_helper;  // the page-side helper of the current preparation
     QString m_changed; // the helper holding the last changes to undo, if any
 
+    QElapsedTimer m_framesClock; // since the frames step started
     bool m_watching = false;
     QSet<QString> m_requests; // under way while watched
     QTimer m_quiet;

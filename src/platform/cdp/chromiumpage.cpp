@@ -77,7 +77,9 @@ ChromiumPage::ChromiumPage(ChromiumBrowser &browser, QSize layoutViewport,
     connect(m_guards, &cdp::PageGuards::unresponsive, this, [this] { lose(stoppedResponding()); });
     m_preparer = new cdp::CapturePreparer(
         [this](const QString &method, const QJsonObject &params, std::chrono::milliseconds timeout,
-               Reply done) { command(Command{method, params, timeout, false, {}}, std::move(done)); },
+               Reply done) {
+            command(Command{method, params, timeout, false, {}}, std::move(done));
+        },
         [this] { return m_events.mainFrame(); }, timeouts.measure, this);
     connect(this, &Page::lost, m_preparer, &cdp::CapturePreparer::abandon);
 }

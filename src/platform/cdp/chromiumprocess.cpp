@@ -78,8 +78,10 @@ QStringList chromiumArguments(const QString &profilePath, bool runningAsRoot)
         // Images and frames marked loading="lazy" far down a page are
         // otherwise never loaded, so never painted.
         QStringLiteral("--blink-settings=lazyLoadEnabled=false"),
-        // Keep cross-site frames in the page's renderer so that they are
-        // painted beyond the first screen; the profile is fresh and empty.
+        // Keep cross-site frames in the page's renderer, and so on the
+        // page's own DevTools session; the profile is fresh and empty. This
+        // alone does not paint them beyond the first screen: the capture's
+        // preparation does (see capturepreparation.h).
         QStringLiteral("--disable-site-isolation-trials"),
         QStringLiteral("--disable-features=IsolateOrigins,site-per-process"),
         // No first tab: every page is opened over the pipe, so that the
