@@ -20,6 +20,7 @@
 #include "support/pageload.h"
 #include "support/pageserver.h"
 #include "support/peakmemory.h"
+#include "support/runjob.h"
 #include "support/selfrun.h"
 #include "support/stripedpage.h"
 
@@ -114,29 +115,17 @@ int runPaint(const QString &kind, int height, int bandHeight)
     if (bandHeight > 0)
         capture.bandHeight = bandHeight;
     CaptureJob job(*page, capture);
-    QImage image;
-    QString failure;
-    QEventLoop loop;
-    QObject::connect(&job, &CaptureJob::taken, &loop, [&](const QImage &taken) {
-        image = taken;
-        loop.quit();
-    });
-    QObject::connect(&job, &CaptureJob::failed, &loop, [&](const Failure &why) {
-        failure = why.message;
-        loop.quit();
-    });
     QElapsedTimer timer;
     timer.start();
-    job.start();
-    loop.exec();
+    const Result<QImage> captured = bench::runToEnd(job);
     const qint64 elapsed = timer.elapsed();
-    if (image.isNull()) {
-        std::fprintf(stderr, "paint failed: %s\n", qPrintable(failure));
+    if (!captured) {
+        std::fprintf(stderr, "paint failed: %s\n", qPrintable(captured.error()));
         return 1;
     }
     QString verdict = QStringLiteral("unchecked");
     if (kind == QLatin1String("stripes")) {
-        const int wrongRow = test::checkStripes(image, Width, height, 10);
+        const int wrongRow = test::checkStripes(captured.value(), Width, height, 10);
         verdict = wrongRow < 0 ? QStringLiteral("correct")
                                : QStringLiteral("wrong-from-row-%1").arg(wrongRow);
     }

@@ -15,6 +15,7 @@
 #include "snapshot/capturejob.h"
 #include "support/pageload.h"
 #include "support/peakmemory.h"
+#include "support/runjob.h"
 #include "support/selfrun.h"
 #include "support/stripedpage.h"
 
@@ -48,25 +49,13 @@ int runCapture(int height, int decodeAhead)
     CaptureOptions options;
     options.decodeAhead = decodeAhead;
     CaptureJob job(*page, options);
-    QImage image;
-    QString failure;
-    QEventLoop loop;
-    QObject::connect(&job, &CaptureJob::taken, &loop, [&](const QImage &taken) {
-        image = taken;
-        loop.quit();
-    });
-    QObject::connect(&job, &CaptureJob::failed, &loop, [&](const Failure &why) {
-        failure = why.message;
-        loop.quit();
-    });
-    job.start();
-    loop.exec();
+    const Result<QImage> captured = bench::runToEnd(job);
     const double peak = test::peakMemoryMiB(); // before the check copies the picture
-    if (!failure.isEmpty())
-        std::fprintf(stderr, "capture failed: %s\n", qPrintable(failure));
+    if (!captured)
+        std::fprintf(stderr, "capture failed: %s\n", qPrintable(captured.error()));
     const bool correct =
-        !image.isNull() &&
-        test::checkStripes(image.copy(0, 0, kDocumentWidth, height), kDocumentWidth, height) < 0;
+        captured && test::checkStripes(captured.value().copy(0, 0, kDocumentWidth, height),
+                                       kDocumentWidth, height) < 0;
     const CaptureTimings &t = job.timings();
     std::printf("%lld %lld %lld %lld %.0f %s\n", static_cast<long long>(t.total),
                 static_cast<long long>(t.measure), static_cast<long long>(t.paint),

@@ -29,6 +29,14 @@ Failure usage(const QString &message)
     return Failure{message};
 }
 
+Failure outOfRange(const QString &option, const QString &low, const QString &high,
+                   const QString &unit, const QString &value)
+{
+    return usage(QStringLiteral("%1 must be between %2 and %3%4, not %5.")
+                     .arg(option, low, high,
+                          unit.isEmpty() ? QString() : QStringLiteral(" ") + unit, value));
+}
+
 Result<qint64> wholeNumber(const QString &option, const QString &value, qint64 low, qint64 high,
                            const QString &unit)
 {
@@ -39,12 +47,7 @@ Result<qint64> wholeNumber(const QString &option, const QString &value, qint64 l
             QStringLiteral("%1 takes a whole number%2, not \"%3\".")
                 .arg(option, unit.isEmpty() ? QString() : QStringLiteral(" of ") + unit, value));
     if (number < low || number > high)
-        return usage(QStringLiteral("%1 must be between %2 and %3%4, not %5.")
-                         .arg(option)
-                         .arg(low)
-                         .arg(high)
-                         .arg(unit.isEmpty() ? QString() : QStringLiteral(" ") + unit)
-                         .arg(value));
+        return outOfRange(option, QString::number(low), QString::number(high), unit, value);
     return number;
 }
 
@@ -58,12 +61,7 @@ Result<double> decimalNumber(const QString &option, const QString &value, double
             QStringLiteral("%1 takes a number%2, not \"%3\".")
                 .arg(option, unit.isEmpty() ? QString() : QStringLiteral(" of ") + unit, value));
     if (number < low || number > high)
-        return usage(QStringLiteral("%1 must be between %2 and %3%4, not %5.")
-                         .arg(option)
-                         .arg(low)
-                         .arg(high)
-                         .arg(unit.isEmpty() ? QString() : QStringLiteral(" ") + unit)
-                         .arg(value));
+        return outOfRange(option, QString::number(low), QString::number(high), unit, value);
     return number;
 }
 

@@ -1,0 +1,24 @@
+#include "support/runjob.h"
+
+#include <QEventLoop>
+
+namespace snapvel::bench {
+
+Result<QImage> runToEnd(CaptureJob &job)
+{
+    std::optional<Result<QImage>> outcome;
+    QEventLoop loop;
+    QObject::connect(&job, &CaptureJob::taken, &loop, [&](const QImage &taken) {
+        outcome.emplace(taken);
+        loop.quit();
+    });
+    QObject::connect(&job, &CaptureJob::failed, &loop, [&](const Failure &why) {
+        outcome.emplace(why);
+        loop.quit();
+    });
+    job.start();
+    loop.exec();
+    return outcome ? *outcome : Result<QImage>(Failure{QStringLiteral("The capture did not end.")});
+}
+
+} // namespace snapvel::bench
