@@ -87,6 +87,11 @@ void PageTask::documentCompleted(bool topLevel)
         return;
     m_loadDeadline.stop();
     m_times.load = m_phaseClock.elapsed();
+    // The browser's own error page is not the page asked for.
+    if (const QString error = m_page->documentError(); !error.isEmpty()) {
+        fail(Failure{error});
+        return;
+    }
     settle();
 }
 

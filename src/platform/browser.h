@@ -107,6 +107,11 @@ public:
     virtual bool hasDocument() const = 0;
     // Whether the page has been lost (see lost()).
     virtual bool isLost() const = 0;
+    // Why the current document is the browser's own error page rather than
+    // the address's (the server could not be reached, say), in plain words;
+    // empty when it is the address's own document. The window shows such a
+    // page as it is; a script asking for a capture wants to know.
+    virtual QString documentError() const = 0;
 
     // The current document's measurements, from its scrolling element.
     virtual void measureDocument(Done<DocumentMetrics> done) = 0;

@@ -74,6 +74,11 @@ Status FakePage::navigate(const QString &address)
     return {};
 }
 
+QString FakePage::documentError() const
+{
+    return m_browser.documentError;
+}
+
 bool FakePage::hasDocument() const
 {
     return m_browser.document;

@@ -26,6 +26,7 @@ public:
     Status navigate(const QString &address) override;
     bool hasDocument() const override;
     bool isLost() const override { return m_lost.has_value(); }
+    QString documentError() const override;
     void measureDocument(Done<DocumentMetrics> done) override;
     void hideScrollbars() override;
     Placement placement() const override { return m_placement; }
@@ -77,6 +78,7 @@ public:
     bool failNavigate = false;
     bool failPaint = false;
     bool document = false;
+    QString documentError; // the error page's words; empty: the address's own
     // When set, paints fill the area with this colour; otherwise a pattern
     // whose pixel at (x, y) is patternColour(x, y).
     std::optional<QColor> paintColour;

@@ -118,6 +118,10 @@ void CdpLogicTest::failedAndSameDocumentNavigations()
     QCOMPARE(events.errorPageOverdue(), QList<Signal>{});
     QCOMPARE(events.handle(QStringLiteral("Page.frameStoppedLoading"), frameParams("main")),
              QList<Signal>{Signal::TopLevelComplete});
+    // The document shown is the browser's, and says so in words.
+    const QString refused = QStringLiteral("The page could not be loaded: the server refused the "
+                                           "connection (net::ERR_CONNECTION_REFUSED).");
+    QCOMPARE(events.documentError(), refused);
 
     // Ended without a document: a download, an answer with nothing to show,
     // a navigation Chromium would not start, an error page that never came.
@@ -150,9 +154,12 @@ void CdpLogicTest::failedAndSameDocumentNavigations()
     events.navigationRequested();
     QCOMPARE(events.navigationAnswered(failed, {}), QList<Signal>{Signal::DownloadComplete});
     QCOMPARE(events.errorPageOverdue(), QList<Signal>{Signal::NavigationFailed});
-    QCOMPARE(events.navigationFailure(),
-             QStringLiteral("The page could not be loaded (net::ERR_CONNECTION_REFUSED)."));
+    QCOMPARE(events.navigationFailure(), refused);
     QCOMPARE(events.errorPageOverdue(), QList<Signal>{});
+    // The page's own document replaces the error page.
+    events.navigationRequested();
+    events.handle(QStringLiteral("Page.frameNavigated"), navigated("main", "http://127.0.0.1/"));
+    QCOMPARE(events.documentError(), QString());
 
     // A jump within the document loads nothing and completes at once.
     events.navigationRequested();

@@ -38,6 +38,7 @@ public:
 
     Status navigate(const QString &address) override;
     bool hasDocument() const override { return m_hasDocument; }
+    QString documentError() const override { return m_events.documentError(); }
     bool isLost() const override { return m_loss.has_value(); }
     void measureDocument(Done<DocumentMetrics> done) override;
     void hideScrollbars() override;

@@ -7,12 +7,14 @@ void PageEvents::reset(const QString &mainFrameId)
     m_mainFrame = mainFrameId;
     m_topLevelDue = false;
     m_errorPageDue = false;
+    m_showsErrorPage = false;
 }
 
 void PageEvents::navigationRequested()
 {
     m_topLevelDue = true;
     m_errorPageDue = false;
+    m_errorText.clear();
 }
 
 QList<PageEvents::Signal> PageEvents::navigationAnswered(const QJsonObject &result,
@@ -66,11 +68,60 @@ QList<PageEvents::Signal> PageEvents::handle(const QString &method, const QJsonO
         m_mainFrame = frame.value(QLatin1String("id")).toString();
         m_errorPageDue = false;
         // The load ended with Chromium's error page.
-        if (frame.contains(QLatin1String("unreachableUrl")) ||
-            frame.value(QLatin1String("url")).toString().startsWith(QLatin1String("chrome-error:")))
+        m_showsErrorPage =
+            frame.contains(QLatin1String("unreachableUrl")) ||
+            frame.value(QLatin1String("url")).toString().startsWith(QLatin1String("chrome-error:"));
+        if (m_showsErrorPage)
             return {Signal::DownloadComplete};
     }
     return {};
+}
+
+namespace {
+
+// Chromium's network error names, as a person would say them.
+QString describeNetworkError(const QString &errorText)
+{
+    static const struct
+    {
+        const char *name;
+        const char *words;
+    } known[] = {
+        {"net::ERR_NAME_NOT_RESOLVED", "the server's name could not be found"},
+        {"net::ERR_NAME_RESOLUTION_FAILED", "the server's name could not be found"},
+        {"net::ERR_CONNECTION_REFUSED", "the server refused the connection"},
+        {"net::ERR_CONNECTION_TIMED_OUT", "the server did not answer in time"},
+        {"net::ERR_TIMED_OUT", "the server did not answer in time"},
+        {"net::ERR_CONNECTION_RESET", "the connection was broken off"},
+        {"net::ERR_CONNECTION_CLOSED", "the server closed the connection"},
+        {"net::ERR_EMPTY_RESPONSE", "the server sent nothing"},
+        {"net::ERR_ADDRESS_UNREACHABLE", "the server cannot be reached"},
+        {"net::ERR_INTERNET_DISCONNECTED", "there is no network connection"},
+        {"net::ERR_FILE_NOT_FOUND", "the file does not exist"},
+        {"net::ERR_ACCESS_DENIED", "the file may not be read"},
+        {"net::ERR_TOO_MANY_REDIRECTS", "the site redirects in a loop"},
+        {"net::ERR_SSL_PROTOCOL_ERROR", "the secure connection failed"},
+        {"net::ERR_BLOCKED_BY_CLIENT", "the browser blocked it"},
+        {"net::ERR_UNSAFE_PORT", "the browser does not connect to that port"},
+    };
+    for (const auto &entry : known)
+        if (errorText == QLatin1String(entry.name))
+            return QStringLiteral("%1 (%2)").arg(QLatin1String(entry.words), errorText);
+    if (errorText.startsWith(QLatin1String("net::ERR_CERT_")))
+        return QStringLiteral("the site's certificate is not valid (%1)").arg(errorText);
+    if (errorText.isEmpty())
+        return QStringLiteral("the browser showed its error page");
+    return errorText;
+}
+
+} // namespace
+
+QString PageEvents::documentError() const
+{
+    if (!m_showsErrorPage)
+        return {};
+    return QStringLiteral("The page could not be loaded: %1.")
+        .arg(describeNetworkError(m_errorText));
 }
 
 QList<PageEvents::Signal> PageEvents::errorPageOverdue()
@@ -78,8 +129,8 @@ QList<PageEvents::Signal> PageEvents::errorPageOverdue()
     if (!m_errorPageDue)
         return {};
     m_errorPageDue = false;
-    QList<Signal> signalList =
-        failNavigation(QStringLiteral("The page could not be loaded (%1).").arg(m_errorText));
+    QList<Signal> signalList = failNavigation(
+        QStringLiteral("The page could not be loaded: %1.").arg(describeNetworkError(m_errorText)));
     // Its download was ended when the navigation was answered.
     signalList.removeAll(Signal::DownloadComplete);
     return signalList;

@@ -43,6 +43,10 @@ public:
     // Why the latest navigation ended without a document, in plain words.
     const QString &navigationFailure() const { return m_navigationFailure; }
 
+    // Why the current top-level document is Chromium's error page, in plain
+    // words; empty when it is the address's own document.
+    QString documentError() const;
+
     // The id of the page's own (top-level) frame.
     const QString &mainFrame() const { return m_mainFrame; }
 
@@ -54,6 +58,7 @@ private:
     bool m_topLevelDue = false;
     bool m_errorPageDue = false;
     QString m_errorText;
+    bool m_showsErrorPage = false;
     QString m_navigationFailure;
 };
 
