@@ -222,9 +222,9 @@ void PageTask::capture(qint64 maxPictureBytes)
         return captureAreaFor(metrics, viewport, viewportOnly);
     };
     options.maxPictureBytes = maxPictureBytes;
-    // A PNG file of a page painted at once is the browser's own picture,
-    // written as it comes: no decode and no encode.
-    options.encodedWhenOneBand = m_settings.format == OutputFormat::Png;
+    // A PNG file is made of the browser's own pictures without decoding
+    // them: one band is written as it comes, several are joined.
+    options.encodedPng = m_settings.format == OutputFormat::Png;
     m_job = new CaptureJob(*m_page, options, this);
     connect(m_job, &CaptureJob::progress, this, [this](int band, int bands) {
         m_band = band;

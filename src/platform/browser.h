@@ -62,6 +62,10 @@ struct CapturePreparation
     // `networkTimeout`.
     bool revealContent = true;
     std::chrono::milliseconds networkQuietFor{250};
+    // When revealing the page started no request at all, the network need
+    // stay quiet only this long: an element that is revealed asks for its
+    // content at once, while it is in view.
+    std::chrono::milliseconds networkSilentFor{50};
     std::chrono::milliseconds networkTimeout{1500};
     // Waits for web fonts still loading, for at most this long (0: not at
     // all).

@@ -60,7 +60,8 @@ Failure unreadable()
 // What a worker hands back for one band.
 struct CaptureJob::Decoded
 {
-    QImage image; // the band itself, when it is the whole picture
+    QImage image;       // the band itself, when it is the whole picture
+    QByteArray encoded; // the joined file, from the band that completed it
     QString error;
     qint64 milliseconds = 0;
 };
@@ -181,7 +182,9 @@ void CaptureJob::measure()
             return;
         }
         m_plan = planBands(m_area, scale, m_options.bandHeight);
-        if (m_plan.size() > 1) {
+        if (m_plan.size() > 1 && m_options.encodedPng) {
+            m_joiner = std::make_shared<PngBandJoiner>(m_pixels, int(m_plan.size()));
+        } else if (m_plan.size() > 1) {
             // The whole picture, allocated once; each band is copied into it
             // as it is decoded. A single band is the picture itself.
             m_image = std::make_shared<QImage>(m_pixels, QImage::Format_RGB32);
@@ -228,12 +231,27 @@ void CaptureJob::bandPainted(int index, Result<QByteArray> png)
     if (m_state != State::Running)
         return;
 
-    if (m_options.encodedWhenOneBand && m_plan.size() == 1 && handOverEncoded(png.value()))
+    if (m_options.encodedPng && m_plan.size() == 1 && handOverEncoded(png.value()))
         return;
 
     const Band band = m_plan.at(index);
-    const std::shared_ptr<QImage> target = m_image;
     const QSize pixels = m_pixels;
+    if (m_joiner) {
+        const int rows = std::min(band.pixelHeight, pixels.height() - band.pixelTop);
+        runOnWorker([bytes = std::move(png.value()), joiner = m_joiner, index, band, rows] {
+            Decoded result;
+            QElapsedTimer clock;
+            clock.start();
+            bool last = false;
+            result.error = joiner->addBand(index, band.pixelTop, rows, bytes, &last);
+            if (last)
+                result.encoded = joiner->take();
+            result.milliseconds = clock.elapsed();
+            return result;
+        });
+        return;
+    }
+    const std::shared_ptr<QImage> target = m_image;
     auto decode = [bytes = std::move(png.value()), band, target, pixels]() {
         Decoded result;
         QElapsedTimer clock;
@@ -260,18 +278,24 @@ void CaptureJob::bandPainted(int index, Result<QByteArray> png)
             result.image = std::move(image);
         } else {
             // Each band writes only its own rows of the shared picture.
-            const int rows = std::min(image.height(), pixels.height() - band.pixelTop);
+            // A band a row short (rounding at a fractional scale) repeats
+            // its last row rather than leave one unpainted.
+            const int rows = std::min(band.pixelHeight, pixels.height() - band.pixelTop);
             const size_t rowBytes = size_t(pixels.width()) * 4;
             uchar *bits = target->bits();
             const qsizetype stride = target->bytesPerLine();
             for (int row = 0; row < rows; ++row)
-                std::memcpy(bits + (band.pixelTop + row) * stride, image.constScanLine(row),
-                            rowBytes);
+                std::memcpy(bits + (band.pixelTop + row) * stride,
+                            image.constScanLine(std::min(row, image.height() - 1)), rowBytes);
         }
         result.milliseconds = clock.elapsed();
         return result;
     };
+    runOnWorker(std::move(decode));
+}
 
+void CaptureJob::runOnWorker(std::function<Decoded()> work)
+{
     auto *watcher = new QFutureWatcher<Decoded>(this);
     connect(watcher, &QFutureWatcher<Decoded>::finished, this, [this, watcher] {
         watcher->deleteLater();
@@ -279,7 +303,7 @@ void CaptureJob::bandPainted(int index, Result<QByteArray> png)
         bandDecoded(watcher->result());
     });
     ++m_decodesRunning;
-    watcher->setFuture(QtConcurrent::run(std::move(decode)));
+    watcher->setFuture(QtConcurrent::run(std::move(work)));
     paintNext();
 }
 
@@ -311,12 +335,24 @@ void CaptureJob::bandDecoded(const Decoded &decoded)
     m_timings.decode += decoded.milliseconds;
     if (!decoded.image.isNull())
         m_image = std::make_shared<QImage>(decoded.image);
+    if (!decoded.encoded.isEmpty())
+        m_encoded = decoded.encoded;
     ++m_bandsDecoded;
     if (m_bandsDecoded < m_plan.size()) {
         paintNext();
         return;
     }
     m_timings.total = m_clock.elapsed();
+    if (m_joiner) {
+        m_joiner.reset();
+        if (m_encoded.isEmpty()) {
+            fail(unreadable());
+            return;
+        }
+        finish();
+        emit takenEncoded(std::exchange(m_encoded, {}), m_pixels);
+        return;
+    }
     const QImage image = *m_image;
     m_image.reset();
     finish();

@@ -88,6 +88,7 @@ void TestCaptureCommand::initTestCase()
     m_server.addPage("/scaled.html", stripedPageHtml(300, 400));
     m_server.addPage("/striped.html", stripedPageHtml(1000, 3000));
     m_server.addPage("/wide.html", stripedPageHtml(1500, 500));
+    m_server.addPage("/towering.html", stripedPageHtml(200, 40000));
     // The document does not scroll; a box filling it does.
     QByteArray inner = stripedPageHtml(1000, 6000);
     inner.replace("<body>", "<body><div id=\"box\">");
@@ -250,6 +251,10 @@ void TestCaptureCommand::pictureSizes_data()
                        "--height",      "600",        "-o",          "."}
         << QStringList{"striped", "wide", "small"}
         << QList<QSize>{{1000, 3000}, {1500, 600}, {1000, 600}} << 10;
+    // Painted in two bands, joined into one file without being decoded.
+    QTest::newRow("taller than one band")
+        << QStringList{"/towering.html", "--width", "200", "-o", "towering.png"}
+        << QStringList{"towering.png"} << QList<QSize>{{200, 40000}} << 10;
     // Measured for the memory gate as it is painted: grown, it is larger
     // than what the unexpanded page would leave room for.
     QTest::newRow("a box that scrolls in place of the page, expanded")

@@ -44,7 +44,8 @@ struct Job
         QObject::connect(job.get(), &CaptureJob::takenEncoded,
                          [this](const QByteArray &png, QSize size) {
                              encoded << png;
-                             taken << QImage::fromData(png).scaled(size);
+                             QImage image = QImage::fromData(png);
+                             taken << (image.size() == size ? image : QImage());
                          });
         QObject::connect(job.get(), &CaptureJob::progress, [this](int band, int bands) {
             progress.append({band, bands});
@@ -132,35 +133,42 @@ void TestCaptureJob::bandsCoverTheAreaExactly()
 
 void TestCaptureJob::tallPageIsPaintedInBandsWithProgress()
 {
-    CaptureOptions options;
-    options.bandHeight = 1000;
-    Job j(options);
-    j.browser.metrics = pageOf(300, 3500);
-    QVERIFY(j.run());
-    QCOMPARE(j.failures.size(), 0);
-    QCOMPARE(j.browser.clipsPainted,
-             (QList<QRect>{
-                 {0, 0, 300, 875}, {0, 875, 300, 875}, {0, 1750, 300, 875}, {0, 2625, 300, 875}}));
-    QCOMPARE(j.progress, (QList<QPair<int, int>>{{1, 4}, {2, 4}, {3, 4}, {4, 4}}));
-    const QImage image = j.taken.value(0);
-    QCOMPARE(image.size(), QSize(300, 3500));
-    QCOMPARE(image.format(), QImage::Format_RGB32);
-    QVERIFY(showsThePattern(image));
-    // Rows either side of every seam.
-    for (int seam : {875, 1750, 2625})
-        for (int y : {seam - 1, seam})
-            QCOMPARE(image.pixel(150, y), FakeBrowser::patternColour(150, y));
-    // Prepared once before it was measured, not once per band.
-    QCOMPARE(j.browser.preparations.size(), 1);
-    // The page covers the area while it is painted.
-    QCOMPARE(j.browser.placementsPainted.value(0), (Placement{0, 0, 300, 3500}));
-    QVERIFY(j.job->timings().total >= j.job->timings().measure);
+    // Decoded into one image, or joined from the bands' PNG bytes.
+    for (const bool encoded : {false, true}) {
+        CaptureOptions options;
+        options.bandHeight = 1000;
+        options.encodedPng = encoded;
+        Job j(options);
+        j.browser.metrics = pageOf(300, 3500);
+        QVERIFY(j.run());
+        QCOMPARE(j.failures.size(), 0);
+        QCOMPARE(j.encoded.size(), encoded ? 1 : 0);
+        QCOMPARE(
+            j.browser.clipsPainted,
+            (QList<QRect>{
+                {0, 0, 300, 875}, {0, 875, 300, 875}, {0, 1750, 300, 875}, {0, 2625, 300, 875}}));
+        QCOMPARE(j.progress, (QList<QPair<int, int>>{{1, 4}, {2, 4}, {3, 4}, {4, 4}}));
+        const QImage image = j.taken.value(0);
+        QCOMPARE(image.size(), QSize(300, 3500));
+        QCOMPARE(image.format(), QImage::Format_RGB32);
+        QVERIFY(showsThePattern(image));
+        // Rows either side of every seam.
+        for (int seam : {875, 1750, 2625})
+            for (int y : {seam - 1, seam})
+                for (int x : {0, 150, 299})
+                    QCOMPARE(image.pixel(x, y), FakeBrowser::patternColour(x, y));
+        // Prepared once before it was measured, not once per band.
+        QCOMPARE(j.browser.preparations.size(), 1);
+        // The page covers the area while it is painted.
+        QCOMPARE(j.browser.placementsPainted.value(0), (Placement{0, 0, 300, 3500}));
+        QVERIFY(j.job->timings().total >= j.job->timings().measure);
+    }
 
     // One band: the picture is the band itself, handed over as the
-    // browser's PNG bytes when asked for (several bands never are).
+    // browser's PNG bytes when asked for.
     for (const bool encoded : {false, true}) {
         CaptureOptions single;
-        single.encodedWhenOneBand = encoded;
+        single.encodedPng = encoded;
         Job one(single);
         one.browser.metrics = pageOf(640, 480);
         QVERIFY(one.run());

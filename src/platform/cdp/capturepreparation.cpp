@@ -429,6 +429,7 @@ void CapturePreparer::reveal()
     // The network is watched from before the page is revealed, so that no
     // request it starts goes unseen.
     m_requests.clear();
+    m_sawRequest = false;
     m_watching = true;
     m_send(QStringLiteral("Network.enable"), {}, m_timeout,
            [this, run = m_run](Result<Message> enabled) {
@@ -458,10 +459,11 @@ bool CapturePreparer::handleEvent(const Message &message)
     if (!m_watching)
         return true;
     const QString request = message.params.value(QLatin1String("requestId")).toString();
-    if (message.method == QLatin1String("Network.requestWillBeSent"))
+    if (message.method == QLatin1String("Network.requestWillBeSent")) {
         m_requests.insert(request);
-    else if (message.method == QLatin1String("Network.loadingFinished") ||
-             message.method == QLatin1String("Network.loadingFailed"))
+        m_sawRequest = true;
+    } else if (message.method == QLatin1String("Network.loadingFinished") ||
+               message.method == QLatin1String("Network.loadingFailed"))
         m_requests.remove(request);
     else
         return true;
@@ -476,7 +478,8 @@ void CapturePreparer::networkChanged()
         return;
     if (m_requests.isEmpty()) {
         if (!m_quiet.isActive())
-            m_quiet.start(m_what.networkQuietFor);
+            m_quiet.start(m_sawRequest ? m_what.networkQuietFor
+                                       : std::min(m_what.networkSilentFor, m_what.networkQuietFor));
     } else {
         m_quiet.stop();
     }
