@@ -30,7 +30,8 @@ const OUR_SWITCHES = [
     '--disable-site-isolation-trials',
 ];
 const OUR_BLINK_SETTINGS = ['lazyLoadEnabled=false'];
-const OUR_DISABLED_FEATURES = ['IsolateOrigins', 'site-per-process'];
+const OUR_DISABLED_FEATURES = ['IsolateOrigins', 'site-per-process', 'WebUIOmniboxPopup',
+    'WebUIOmniboxAimPopup'];
 
 // The command lines of this process's descendants.
 function descendantCommandLines() {

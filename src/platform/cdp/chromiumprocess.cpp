@@ -82,8 +82,14 @@ QStringList chromiumArguments(const QString &profilePath, bool runningAsRoot)
         // page's own DevTools session; the profile is fresh and empty. This
         // alone does not paint them beyond the first screen: the capture's
         // preparation does (see capturepreparation.h).
+        //
+        // Every window also gets the address bar's two suggestion pop-ups,
+        // each a page of its own in a renderer of its own, loaded whether or
+        // not anyone types: a window for each captured page made two more
+        // renderers compete with its painting.
         QStringLiteral("--disable-site-isolation-trials"),
-        QStringLiteral("--disable-features=IsolateOrigins,site-per-process"),
+        QStringLiteral("--disable-features=IsolateOrigins,site-per-process,WebUIOmniboxPopup,"
+                       "WebUIOmniboxAimPopup"),
         // No first tab: every page is opened over the pipe, so that the
         // browser holds only the program's own pages.
         QStringLiteral("--no-startup-window"),
