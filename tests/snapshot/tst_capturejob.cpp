@@ -7,6 +7,8 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <tuple>
+
 using namespace snapvel;
 using namespace snapvel::test;
 
@@ -181,14 +183,22 @@ void TestCaptureJob::tallPageIsPaintedInBandsWithProgress()
 
 void TestCaptureJob::deviceScaleMultipliesThePicture()
 {
-    CaptureOptions options;
-    options.bandHeight = 700;
-    Job j(options);
-    QVERIFY(j.page->setLayoutViewport({400, 300}, 2.0).ok());
-    j.browser.metrics = pageOf(400, 1500);
-    QVERIFY(j.run());
-    QCOMPARE(j.taken.value(0).size(), QSize(800, 3000));
-    QVERIFY(showsThePattern(j.taken.value(0)));
+    // At a fractional scale the bands' pixel rows are rounded; decoded or
+    // joined, they still meet exactly.
+    for (const bool encoded : {false, true})
+        for (const auto &[scale, height, pixels] :
+             {std::tuple{2.0, 1500, QSize(800, 3000)}, std::tuple{1.5, 1501, QSize(600, 2252)}}) {
+            CaptureOptions options;
+            options.bandHeight = 700;
+            options.encodedPng = encoded;
+            Job j(options);
+            QVERIFY(j.page->setLayoutViewport({400, 300}, scale).ok());
+            j.browser.metrics = pageOf(400, height);
+            QVERIFY(j.run());
+            QCOMPARE(j.encoded.size(), encoded ? 1 : 0);
+            QCOMPARE(j.taken.value(0).size(), pixels);
+            QVERIFY(showsThePattern(j.taken.value(0)));
+        }
 }
 
 void TestCaptureJob::loadsTheAddressFirst()
