@@ -196,6 +196,10 @@ Slice compressSlice(const char *data, qsizetype length)
             stream.next_out = reinterpret_cast<Bytef *>(buffer.data());
             stream.avail_out = uInt(buffer.size());
             status = deflate(&stream, flush);
+            // Called again after output that just filled the buffer, with
+            // nothing left to do: not an error.
+            if (status == Z_BUF_ERROR && stream.avail_in == 0)
+                status = Z_OK;
             const qsizetype made = buffer.size() - stream.avail_out;
             if (made > 0)
                 appendChunk(slice.chunks, "IDAT", buffer.constData(), made);
