@@ -11,8 +11,14 @@ namespace {
 constexpr OutputFormat kAllFormats[] = {OutputFormat::Png, OutputFormat::Jpeg, OutputFormat::Bmp,
                                         OutputFormat::Webp};
 
-// The name Qt's image writers know the format by; BMP files are written by
-// the program's own streaming writer, so they need no plugin.
+bool isAvailable(OutputFormat format)
+{
+    const QByteArray name = qtFormatOf(format);
+    return name.isEmpty() || QImageWriter::supportedImageFormats().contains(name);
+}
+
+} // namespace
+
 QByteArray qtFormatOf(OutputFormat format)
 {
     switch (format) {
@@ -27,14 +33,6 @@ QByteArray qtFormatOf(OutputFormat format)
     }
     return {};
 }
-
-bool isAvailable(OutputFormat format)
-{
-    const QByteArray name = qtFormatOf(format);
-    return name.isEmpty() || QImageWriter::supportedImageFormats().contains(name);
-}
-
-} // namespace
 
 std::optional<OutputFormat> formatNamed(const QString &name)
 {

@@ -2,6 +2,7 @@
 
 #include "platform/result.h"
 
+#include <QByteArray>
 #include <QSize>
 #include <QString>
 #include <QStringList>
@@ -29,6 +30,10 @@ QString extensionOf(OutputFormat format);
 // Whether the format can be written here: JPEG and WebP come from Qt's image
 // plugins, which may be missing. The failure says which formats can be.
 Status checkAvailable(OutputFormat format);
+
+// The name Qt's image writers know the format by; empty for BMP, which the
+// program's own streaming writer writes without a plugin.
+QByteArray qtFormatOf(OutputFormat format);
 
 // The formats that can be written here, by extension ("png, jpg, bmp").
 QStringList availableFormatNames();

@@ -1,9 +1,8 @@
 #include "output/bmpwriter.h"
 
-#include "output/replacingfile.h"
+#include "output/replacingwrite.h"
 #include "output/writeerror.h"
 
-#include <QFileInfo>
 #include <QIODevice>
 #include <QImage>
 #include <QtEndian>
@@ -101,16 +100,6 @@ QString tooLargeMessage(const QString &path, QSize size)
         .arg(bmp::fileSize(size));
 }
 
-QString reasonOf(const ReplacingFile &file)
-{
-    return plainWriteReason(file.failedStep(), file.errorNumber(), file.errorString());
-}
-
-QString cannotWrite(const QString &path, const QString &reason)
-{
-    return QStringLiteral("Cannot write %1: %2.").arg(path, reason);
-}
-
 } // namespace
 
 Status writeBmp(const QImage &image, QIODevice &device)
@@ -155,38 +144,10 @@ Status writeBmp(const QImage &image, QIODevice &device)
 Status saveBmp(const QImage &image, const QString &path)
 {
     if (image.isNull())
-        return Failure{cannotWrite(path, QStringLiteral("there is no picture to save yet"))};
+        return cannotWrite(path, QStringLiteral("there is no picture to save yet"));
     if (bmp::fileSize(image.size()) > bmp::MaxFileSize)
         return Failure{tooLargeMessage(path, image.size())};
-    const QFileInfo target(path);
-    if (target.isDir())
-        return Failure{cannotWrite(path, QStringLiteral("the name belongs to a folder"))};
-    // The folder is looked at first so that the message can name it.
-    const QFileInfo folder(target.absolutePath());
-    if (!folder.exists())
-        return Failure{cannotWrite(
-            path, QStringLiteral("the folder %1 does not exist").arg(folder.filePath()))};
-    if (!folder.isDir())
-        return Failure{
-            cannotWrite(path, QStringLiteral("%1 is a file, not a folder").arg(folder.filePath()))};
-
-    ReplacingFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        // The folder exists, so "no such file" means it takes no new files
-        // (as in /proc).
-        if (file.failedStep() == WriteStep::Create && file.errorNumber() == ENOENT)
-            return Failure{
-                cannotWrite(path, QStringLiteral("the folder does not accept new files"))};
-        return Failure{cannotWrite(path, reasonOf(file))};
-    }
-    if (Status written = writeBmp(image, file); !written) {
-        file.discard();
-        // The file's own error number is the one from the failing write.
-        return Failure{cannotWrite(path, file.errorNumber() ? reasonOf(file) : written.error())};
-    }
-    if (!file.commit())
-        return Failure{cannotWrite(path, reasonOf(file))};
-    return Status::success();
+    return writeReplacing(path, [&image](QIODevice &file) { return writeBmp(image, file); });
 }
 
 } // namespace snapvel
