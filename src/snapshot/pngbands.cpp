@@ -215,9 +215,9 @@ Slice compressSlice(const char *data, qsizetype length)
 bool compressRows(const QByteArray &rows, QByteArray &chunks, quint32 &adler)
 {
     // Threads of their own: the band that waits for them runs on the
-    // shared pool, which they must not wait behind.
+    // shared pool, which they must not wait behind. Its default size is one
+    // thread a core.
     static QThreadPool pool;
-    pool.setMaxThreadCount(std::max(1, QThread::idealThreadCount()));
     const qsizetype count = std::clamp<qsizetype>(rows.size() / kSliceBytes, 1,
                                                   std::max(1, QThread::idealThreadCount()));
     const qsizetype each = rows.size() / count;

@@ -399,20 +399,20 @@ void CapturePreparer::restorePrevious()
 
 void CapturePreparer::makeHelper()
 {
-    m_scripts.evaluate(QString::fromUtf8(HelperScript), false, false, m_timeout,
-                       [this, run = m_run](Result<ScriptValue> helper) {
-                           if (!current(run, helper))
-                               return;
-                           if (!helper || helper->objectId.isEmpty()) {
-                               m_complete = false;
-                               m_steps.clear();
-                           } else {
-                               // Whatever it changes is undone by the next
-                               // preparation, even if this one is cut short.
-                               m_helper = m_changed = helper->objectId;
-                           }
-                           next();
-                       });
+    m_scripts.makeObject(QString::fromUtf8(HelperScript), m_timeout,
+                         [this, run = m_run](Result<ScriptValue> helper) {
+                             if (!current(run, helper))
+                                 return;
+                             if (!helper || helper->objectId.isEmpty()) {
+                                 m_complete = false;
+                                 m_steps.clear();
+                             } else {
+                                 // Whatever it changes is undone by the next
+                                 // preparation, even if this one is cut short.
+                                 m_helper = m_changed = helper->objectId;
+                             }
+                             next();
+                         });
 }
 
 void CapturePreparer::expand()

@@ -100,7 +100,7 @@ private:
 
     QElapsedTimer m_framesClock; // since the frames step started
     bool m_watching = false;
-    QSet<QString> m_requests; // under way while watched
+    QSet<QString> m_requests;  // under way while watched
     bool m_sawRequest = false; // any request started while watched
     QTimer m_quiet;
     QTimer m_networkDeadline;

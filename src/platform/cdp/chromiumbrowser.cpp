@@ -211,7 +211,8 @@ void ChromiumBrowser::createTarget(ChromiumPage *page)
         // Each page in a window of its own: tabs sharing one window are in
         // the background but for the newest, and Chromium throttles their
         // painting until a tall paint stops answering.
-        {{QStringLiteral("url"), QStringLiteral("about:blank")}, {QStringLiteral("newWindow"), true}},
+        {{QStringLiteral("url"), QStringLiteral("about:blank")},
+         {QStringLiteral("newWindow"), true}},
         [this, guard, connection](Result<Message> reply) {
             if (connection != m_connection)
                 return; // an earlier Chromium's

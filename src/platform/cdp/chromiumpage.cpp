@@ -456,18 +456,14 @@ void ChromiumPage::measureDocument(Done<DocumentMetrics> done)
                      false,
                      {}};
     command(std::move(evaluate), [done = std::move(done)](Result<Message> reply) {
-        if (!reply) {
-            done(reply.failure());
+        const Result<cdp::ScriptValue> measured = cdp::scriptValueOf(reply);
+        if (!measured) {
+            done(measured.kind() == FailureKind::Other && reply
+                     ? Failure{QStringLiteral("The page could not be measured: its script failed.")}
+                     : measured.failure());
             return;
         }
-        if (reply->params.contains(QLatin1String("exceptionDetails"))) {
-            done(Failure{QStringLiteral("The page could not be measured: its script failed.")});
-            return;
-        }
-        const QJsonArray values = reply->params.value(QLatin1String("result"))
-                                      .toObject()
-                                      .value(QLatin1String("value"))
-                                      .toArray();
+        const QJsonArray values = measured->value.toArray();
         if (values.size() != 6) {
             done(Failure{QStringLiteral("The page has no document body to measure.")});
             return;

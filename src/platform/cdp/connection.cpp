@@ -174,7 +174,6 @@ int Connection::send(const QString &method, const QJsonObject &params, const Opt
         if (done) {
             Delivery delivery;
             delivery.kind = Delivery::Kind::Reply;
-            delivery.message.method = method;
             delivery.done = std::move(done);
             delivery.failure = closedFailure();
             m_queue.push_back(std::move(delivery));
@@ -202,8 +201,7 @@ int Connection::send(const QString &method, const QJsonObject &params, const Opt
         m_unsent.remove(0, m_sent);
         m_sent = 0;
     }
-    m_unsent.append(json);
-    m_unsent.append('\0');
+    m_unsent.append(MessageFramer::frame(json));
     flush();
     return id;
 }
@@ -329,7 +327,6 @@ void Connection::dispatch(QByteArray json)
         QString text = error.toObject().value(QLatin1String("message")).toString();
         if (text.isEmpty())
             text = QStringLiteral("unknown error");
-        delivery.message.error = text;
         delivery.failure = Failure{
             QStringLiteral("The browser could not carry out %1: %2").arg(command.method, text),
             FailureKind::Other};
@@ -373,9 +370,6 @@ void Connection::fail(int id, const Failure &failure)
     m_deadlines.erase({command.deadline, id});
     Delivery delivery;
     delivery.kind = Delivery::Kind::Reply;
-    delivery.message.id = id;
-    delivery.message.method = command.method;
-    delivery.message.error = failure.message;
     delivery.done = std::move(command.done);
     delivery.failure = failure;
     m_queue.push_back(std::move(delivery));

@@ -27,7 +27,6 @@ struct Message
     QString method;       // the event's name
     QString sessionId;    // the session it belongs to; empty for the browser's
     QJsonObject params;   // the event's parameters, or the reply's result
-    QString error;        // the reply's error message, if it failed
     QByteArray data;      // the result's "data" string, for callForData()
     quint64 sequence = 0; // position in the order of arrival
 

@@ -36,34 +36,32 @@ PageScripts::PageScripts(PageSend send, std::function<QString()> mainFrame)
 {
 }
 
-void PageScripts::evaluate(const QString &expression, bool awaitPromise, bool byValue,
-                           std::chrono::milliseconds timeout, Done<ScriptValue> done)
+void PageScripts::makeObject(const QString &expression, std::chrono::milliseconds timeout,
+                             Done<ScriptValue> done)
 {
     if (m_context != 0) {
-        evaluateIn(m_context, expression, awaitPromise, byValue, timeout, true, std::move(done));
+        makeObjectIn(m_context, expression, timeout, true, std::move(done));
         return;
     }
-    makeWorld(timeout, [this, expression, awaitPromise, byValue, timeout,
-                        done = std::move(done)](Result<int> context) {
+    makeWorld(timeout, [this, expression, timeout, done = std::move(done)](Result<int> context) {
         if (!context) {
-            if (done)
-                done(context.failure());
+            done(context.failure());
             return;
         }
-        evaluateIn(context.value(), expression, awaitPromise, byValue, timeout, false, done);
+        makeObjectIn(context.value(), expression, timeout, false, done);
     });
 }
 
-void PageScripts::evaluateIn(int context, const QString &expression, bool awaitPromise,
-                             bool byValue, std::chrono::milliseconds timeout, bool mayRetry,
-                             Done<ScriptValue> done)
+void PageScripts::makeObjectIn(int context, const QString &expression,
+                               std::chrono::milliseconds timeout, bool mayRetry,
+                               Done<ScriptValue> done)
 {
-    const QJsonObject params{
-        {QStringLiteral("expression"), expression},     {QStringLiteral("contextId"), context},
-        {QStringLiteral("awaitPromise"), awaitPromise}, {QStringLiteral("returnByValue"), byValue},
-        {QStringLiteral("objectGroup"), ObjectGroup},   {QStringLiteral("silent"), true}};
+    const QJsonObject params{{QStringLiteral("expression"), expression},
+                             {QStringLiteral("contextId"), context},
+                             {QStringLiteral("objectGroup"), ObjectGroup},
+                             {QStringLiteral("silent"), true}};
     m_send(QStringLiteral("Runtime.evaluate"), params, timeout,
-           [this, context, expression, awaitPromise, byValue, timeout, mayRetry,
+           [this, context, expression, timeout, mayRetry,
             done = std::move(done)](Result<Message> reply) {
                // A refused command (not a script that threw) most likely
                // means that the world went with its document: make it
@@ -71,11 +69,10 @@ void PageScripts::evaluateIn(int context, const QString &expression, bool awaitP
                if (!reply && reply.kind() == FailureKind::Other && mayRetry &&
                    context == m_context) {
                    m_context = 0;
-                   evaluate(expression, awaitPromise, byValue, timeout, done);
+                   makeObject(expression, timeout, done);
                    return;
                }
-               if (done)
-                   done(scriptValueOf(reply));
+               done(scriptValueOf(reply));
            });
 }
 

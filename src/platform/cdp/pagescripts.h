@@ -37,11 +37,10 @@ class PageScripts
 public:
     PageScripts(PageSend send, std::function<QString()> mainFrame);
 
-    // Evaluates an expression. With `awaitPromise`, a promise it returns is
-    // waited for; with `byValue`, the result comes back as JSON, otherwise
-    // as the handle of the object it is (for call()). `done` may be empty.
-    void evaluate(const QString &expression, bool awaitPromise, bool byValue,
-                  std::chrono::milliseconds timeout, Done<ScriptValue> done);
+    // Evaluates an expression that makes an object, and hands back the
+    // object's handle (for call()).
+    void makeObject(const QString &expression, std::chrono::milliseconds timeout,
+                    Done<ScriptValue> done);
 
     // Calls a function with an object made by an earlier script as `this`
     // and JSON arguments; the result comes back as JSON.
@@ -52,8 +51,8 @@ public:
     void release(const QString &objectId);
 
 private:
-    void evaluateIn(int context, const QString &expression, bool awaitPromise, bool byValue,
-                    std::chrono::milliseconds timeout, bool mayRetry, Done<ScriptValue> done);
+    void makeObjectIn(int context, const QString &expression, std::chrono::milliseconds timeout,
+                      bool mayRetry, Done<ScriptValue> done);
     void makeWorld(std::chrono::milliseconds timeout, Done<int> done);
 
     PageSend m_send;
