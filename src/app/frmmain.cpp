@@ -95,15 +95,6 @@ bool scrollForKey(QScrollBar *horizontal, QScrollBar *vertical, int key)
     return true;
 }
 
-// The largest picture a capture may hold: half of the memory available when
-// it starts, so that the capture, the band being decoded, the picture shown
-// until then and the browser's own copy fit without the system running out.
-qint64 captureMemoryLimit()
-{
-    const qint64 available = availableMemoryBytes();
-    return available > 0 ? available / 2 : 0;
-}
-
 } // namespace
 
 frmMain::frmMain(Browser &browser, UiServices &ui, std::function<void()> endProcess,
@@ -510,7 +501,9 @@ void frmMain::Command1_Click()
     cancelButton->show();
 
     CaptureOptions options;
-    options.maxPictureBytes = captureMemoryLimit();
+    // Counted when the capture starts; the picture shown until then is part
+    // of what the rest of the budget leaves room for.
+    options.maxPictureBytes = pictureMemoryBudget(availableMemoryBytes());
     m_job = new CaptureJob(*WebBrowser1, std::move(options), this);
     connect(m_job, &CaptureJob::progress, progressBar, [this](int band, int bands) {
         progressBar->setRange(0, bands);

@@ -12,10 +12,7 @@ namespace {
 
 void warn(UiServices &ui, const Status &started)
 {
-    ui.messageBox(started.error() + QStringLiteral(" Tarvex Snapvel loads pages with Chromium: "
-                                                   "install it with \"sudo apt-get install "
-                                                   "chromium\"."),
-                  ExclamationOk, frmMain::kCaption);
+    ui.messageBox(browserStartAdvice(started), ExclamationOk, frmMain::kCaption);
 }
 
 } // namespace

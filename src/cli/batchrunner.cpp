@@ -1,6 +1,7 @@
 #include "cli/batchrunner.h"
 
 #include "cli/progressprinter.h"
+#include "platform/memory.h"
 
 #include <QTimer>
 
@@ -18,7 +19,8 @@ qint64 pictureBudgetFor(const CaptureSettings &settings, qint64 availableBytes)
 {
     if (settings.memoryBudget > 0)
         return settings.memoryBudget;
-    return availableBytes > 0 ? availableBytes / 2 : kUnknownMemoryBudget;
+    const qint64 budget = pictureMemoryBudget(availableBytes);
+    return budget > 0 ? budget : kUnknownMemoryBudget;
 }
 
 BatchRunner::BatchRunner(Browser &browser, const CaptureSettings &settings, QList<PageOrder> orders,

@@ -23,11 +23,15 @@ QSize captureAreaFor(const DocumentMetrics &metrics, QSize viewport, bool viewpo
             side(metrics.scrollHeight, viewport.height())};
 }
 
-qint64 pictureBytesFor(QSize area, qreal scale)
+PictureSize pictureSizeFor(QSize area, qreal scale)
 {
-    const double width = std::llround(double(area.width()) * scale);
-    const double height = std::llround(double(area.height()) * scale);
-    const double bytes = width * height * 4;
+    return {std::llround(double(area.width()) * scale),
+            std::llround(double(area.height()) * scale)};
+}
+
+qint64 PictureSize::bytes() const
+{
+    const double bytes = double(width) * double(height) * 4;
     return bytes >= double(std::numeric_limits<qint64>::max()) ? std::numeric_limits<qint64>::max()
                                                                : qint64(bytes);
 }

@@ -13,7 +13,14 @@ namespace snapvel::cli {
 // the capture refuses as too large.
 QSize captureAreaFor(const DocumentMetrics &metrics, QSize viewport, bool viewportOnly);
 
-// The bytes of the picture of an area at a device scale (4 a pixel).
-qint64 pictureBytesFor(QSize area, qreal scale);
+// The picture of an area painted at a device scale, in pixels.
+struct PictureSize
+{
+    qint64 width = 0;
+    qint64 height = 0;
+    // 4 a pixel, at most the largest qint64.
+    qint64 bytes() const;
+};
+PictureSize pictureSizeFor(QSize area, qreal scale);
 
 } // namespace snapvel::cli

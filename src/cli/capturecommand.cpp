@@ -41,10 +41,7 @@ int capture(const CaptureSettings &settings, const QList<PageOrder> &orders,
     options.pageTimeouts.navigate = std::max(options.pageTimeouts.navigate, settings.timeout);
     ChromiumBrowser browser(options);
     if (const Status started = browser.startStatus(); !started) {
-        std::fprintf(stderr,
-                     "snapvel capture: %s Tarvex Snapvel loads pages with Chromium: install it "
-                     "with \"sudo apt-get install chromium\".\n",
-                     qPrintable(started.error()));
+        std::fprintf(stderr, "snapvel capture: %s\n", qPrintable(browserStartAdvice(started)));
         return 1;
     }
 

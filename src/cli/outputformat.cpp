@@ -106,6 +106,8 @@ int defaultQuality(OutputFormat format)
     return -1;
 }
 
+namespace {
+
 int maxSideOf(OutputFormat format)
 {
     switch (format) {
@@ -118,6 +120,21 @@ int maxSideOf(OutputFormat format)
         break;
     }
     return std::numeric_limits<int>::max();
+}
+
+} // namespace
+
+QString sideLimitExceeded(OutputFormat format, qint64 width, qint64 height)
+{
+    const int maxSide = maxSideOf(format);
+    if (width <= maxSide && height <= maxSide)
+        return {};
+    return QStringLiteral("%1 pictures can be at most %2 pixels on a side, and this one is %3 x "
+                          "%4; choose png or bmp")
+        .arg(extensionOf(format).toUpper())
+        .arg(maxSide)
+        .arg(width)
+        .arg(height);
 }
 
 } // namespace snapvel::cli

@@ -42,7 +42,9 @@ QStringList availableFormatNames();
 bool takesQuality(OutputFormat format);
 int defaultQuality(OutputFormat format);
 
-// The largest picture a file of the format can hold, in pixels on a side.
-int maxSideOf(OutputFormat format);
+// Why a file of the format cannot hold a picture of width x height pixels
+// (its largest side is smaller), in plain words without a full stop; empty
+// when it can.
+QString sideLimitExceeded(OutputFormat format, qint64 width, qint64 height);
 
 } // namespace snapvel::cli

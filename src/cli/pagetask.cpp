@@ -177,19 +177,15 @@ void PageTask::measure()
         m_times.measure = m_phaseClock.elapsed();
         const QSize area =
             captureAreaFor(metrics.value(), m_settings.viewport, m_settings.viewportOnly);
-        const qint64 bytes = pictureBytesFor(area, m_settings.scale);
-        const qint64 pixelWidth = std::llround(area.width() * m_settings.scale);
-        const qint64 pixelHeight = std::llround(area.height() * m_settings.scale);
+        const PictureSize picture = pictureSizeFor(area, m_settings.scale);
+        const qint64 bytes = picture.bytes();
+        const qint64 pixelWidth = picture.width;
+        const qint64 pixelHeight = picture.height;
         // Refused before painting when the file could not hold the picture.
-        if (const int maxSide = maxSideOf(m_settings.format);
-            pixelWidth > maxSide || pixelHeight > maxSide) {
-            fail({QStringLiteral("%1 pictures can be at most %2 pixels on a side, and this page's "
-                                 "would be %3 x %4; choose png or bmp.")
-                      .arg(extensionOf(m_settings.format).toUpper())
-                      .arg(maxSide)
-                      .arg(pixelWidth)
-                      .arg(pixelHeight),
-                  FailureKind::TooLarge});
+        if (const QString tooLarge =
+                sideLimitExceeded(m_settings.format, picture.width, picture.height);
+            !tooLarge.isEmpty()) {
+            fail({tooLarge + QLatin1Char('.'), FailureKind::TooLarge});
             return;
         }
         if (!m_gate.fitsBudget(bytes)) {

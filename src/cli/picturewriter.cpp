@@ -34,14 +34,9 @@ Status writePicture(const QImage &image, const QString &path, OutputFormat forma
 
     if (image.isNull())
         return cannotWrite(path, QStringLiteral("there is no picture"));
-    const int maxSide = maxSideOf(format);
-    if (image.width() > maxSide || image.height() > maxSide)
-        return cannotWrite(path, QStringLiteral("%1 pictures can be at most %2 pixels on a side, "
-                                                "and this one is %3 x %4; choose png or bmp")
-                                     .arg(extensionOf(format).toUpper())
-                                     .arg(maxSide)
-                                     .arg(image.width())
-                                     .arg(image.height()));
+    if (const QString tooLarge = sideLimitExceeded(format, image.width(), image.height());
+        !tooLarge.isEmpty())
+        return cannotWrite(path, tooLarge);
     if (Status available = checkAvailable(format); !available)
         return cannotWrite(path, available.error().chopped(1));
     return writeReplacing(path, [&](QIODevice &file) -> Status {

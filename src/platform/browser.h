@@ -199,6 +199,14 @@ signals:
     void stopped(const snapvel::Failure &why);
 };
 
+// Why the browser could not start (Browser::startStatus()), followed by what
+// the user can do about it.
+inline QString browserStartAdvice(const Status &started)
+{
+    return started.error() + QStringLiteral(" Tarvex Snapvel loads pages with Chromium: install "
+                                            "it with \"sudo apt-get install chromium\".");
+}
+
 } // namespace snapvel
 
 Q_DECLARE_METATYPE(snapvel::Failure)

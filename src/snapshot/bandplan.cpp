@@ -25,4 +25,18 @@ QList<Band> planBands(QSize area, qreal scale, int preferredHeight)
     return bands;
 }
 
+QString unreadableBand()
+{
+    return QStringLiteral("The browser's picture of the page could not be read.");
+}
+
+QString bandSizeMismatch(QSize painted, QSize asked)
+{
+    return QStringLiteral("The browser painted %1 x %2 pixels where %3 x %4 were asked for.")
+        .arg(painted.width())
+        .arg(painted.height())
+        .arg(asked.width())
+        .arg(asked.height());
+}
+
 } // namespace snapvel

@@ -3,6 +3,7 @@
 #include <QList>
 #include <QRect>
 #include <QSize>
+#include <QString>
 
 namespace snapvel {
 
@@ -25,5 +26,9 @@ struct Band
 // height as fit. A band is at most preferredHeight tall and its decoded
 // picture at most kMaxBandBytes; the bands cover the area's rows exactly.
 QList<Band> planBands(QSize area, qreal scale, int preferredHeight);
+
+// What can be wrong with a band the browser painted, in words.
+QString unreadableBand();
+QString bandSizeMismatch(QSize painted, QSize asked);
 
 } // namespace snapvel

@@ -38,11 +38,6 @@ void allowBandSizedDecodes()
     });
 }
 
-QString pixelsText(QSize size)
-{
-    return QStringLiteral("%1 x %2 pixels").arg(size.width()).arg(size.height());
-}
-
 Failure tooLarge(qint64 width, qint64 height)
 {
     return {
@@ -52,7 +47,7 @@ Failure tooLarge(qint64 width, qint64 height)
 
 Failure unreadable()
 {
-    return {QStringLiteral("The browser's picture of the page could not be read.")};
+    return {unreadableBand()};
 }
 
 } // namespace
@@ -258,13 +253,11 @@ void CaptureJob::bandPainted(int index, Result<QByteArray> png)
         clock.start();
         QImage image = QImage::fromData(bytes, "PNG");
         if (image.isNull()) {
-            result.error = unreadable().message;
+            result.error = unreadableBand();
             return result;
         }
         if (image.width() != pixels.width() || std::abs(image.height() - band.pixelHeight) > 1) {
-            result.error =
-                QStringLiteral("The browser painted %1 where %2 were asked for.")
-                    .arg(pixelsText(image.size()), pixelsText({pixels.width(), band.pixelHeight}));
+            result.error = bandSizeMismatch(image.size(), {pixels.width(), band.pixelHeight});
             return result;
         }
         if (image.format() != QImage::Format_RGB32 && image.format() != QImage::Format_ARGB32)
@@ -318,7 +311,6 @@ bool CaptureJob::handOverEncoded(const QByteArray &png)
     QImageReader reader(&buffer, "png");
     if (reader.size() != m_pixels)
         return false;
-    m_timings.total = m_clock.elapsed();
     finish();
     emit takenEncoded(png, m_pixels);
     return true;
@@ -342,7 +334,6 @@ void CaptureJob::bandDecoded(const Decoded &decoded)
         paintNext();
         return;
     }
-    m_timings.total = m_clock.elapsed();
     if (m_joiner) {
         m_joiner.reset();
         if (m_encoded.isEmpty()) {

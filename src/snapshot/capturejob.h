@@ -84,10 +84,7 @@ public:
     void cancel();
 
     bool isRunning() const { return m_state == State::Running; }
-    bool isFinished() const { return m_state == State::Finished; }
     const CaptureTimings &timings() const { return m_timings; }
-    // The area being painted, once measured (empty before).
-    QSize area() const { return m_area; }
 
 signals:
     // Band `band` (1-based) of `bands` has been painted.

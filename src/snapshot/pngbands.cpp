@@ -1,5 +1,7 @@
 #include "snapshot/pngbands.h"
 
+#include "snapshot/bandplan.h"
+
 #include <QFuture>
 #include <QImage>
 #include <QMutexLocker>
@@ -256,17 +258,12 @@ QString PngBandJoiner::addBand(int index, int top, int rows, const QByteArray &p
     if (index < 0 || index >= m_pieces.size() || rows <= 0 || top < 0 ||
         top + rows > m_size.height())
         return QStringLiteral("A band of the picture does not fit it.");
-    const QString unreadable =
-        QStringLiteral("The browser's picture of the page could not be read.");
+    const QString unreadable = unreadableBand();
     BandFile file;
     if (!readBandFile(png, file) || file.height < 1)
         return unreadable;
     if (file.width != m_size.width() || file.height < rows - 1 || file.height > rows + 1)
-        return QStringLiteral("The browser painted %1 x %2 pixels where %3 x %4 were asked for.")
-            .arg(file.width)
-            .arg(file.height)
-            .arg(m_size.width())
-            .arg(rows);
+        return bandSizeMismatch({file.width, file.height}, {m_size.width(), rows});
 
     const qsizetype stride = 1 + qsizetype(m_size.width()) * kBytesPerPixel;
     const int present = std::min(rows, file.height);

@@ -481,9 +481,9 @@ void ChromiumPage::measureDocument(Done<DocumentMetrics> done)
 
 void ChromiumPage::hideScrollbars()
 {
-    if (m_loss)
+    // Chromium keeps the setting for the page's later documents too.
+    if (m_loss || std::exchange(m_scrollbarsHidden, true))
         return;
-    m_scrollbarsHidden = true;
     if (m_ready)
         applyScrollbarsHidden(false);
 }
