@@ -15,18 +15,17 @@
 //   bench_browser --run paint KIND H [BAND]
 //                                       one paint of a 1280 x H page of
 //                                       stripes, noise or text
+#include "fakes/runjob.h"
 #include "platform/cdp/chromiumbrowser.h"
 #include "snapshot/capturejob.h"
 #include "support/pageload.h"
 #include "support/pageserver.h"
 #include "support/peakmemory.h"
-#include "support/runjob.h"
 #include "support/selfrun.h"
 #include "support/stripedpage.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QGuiApplication>
 #include <QProcess>
 
@@ -117,7 +116,7 @@ int runPaint(const QString &kind, int height, int bandHeight)
     CaptureJob job(*page, capture);
     QElapsedTimer timer;
     timer.start();
-    const Result<QImage> captured = bench::runToEnd(job);
+    const Result<QImage> captured = test::runToEnd(job);
     const qint64 elapsed = timer.elapsed();
     if (!captured) {
         std::fprintf(stderr, "paint failed: %s\n", qPrintable(captured.error()));

@@ -11,15 +11,14 @@
 //   bench_capture --run HEIGHT AHEAD       one capture with decodeAhead AHEAD;
 //                                          prints "total measure paint decode
 //                                          peakMiB verdict"
+#include "fakes/runjob.h"
 #include "platform/cdp/chromiumbrowser.h"
 #include "snapshot/capturejob.h"
 #include "support/pageload.h"
 #include "support/peakmemory.h"
-#include "support/runjob.h"
 #include "support/selfrun.h"
 #include "support/stripedpage.h"
 
-#include <QEventLoop>
 #include <QFile>
 #include <QGuiApplication>
 #include <QTemporaryDir>
@@ -49,7 +48,7 @@ int runCapture(int height, int decodeAhead)
     CaptureOptions options;
     options.decodeAhead = decodeAhead;
     CaptureJob job(*page, options);
-    const Result<QImage> captured = bench::runToEnd(job);
+    const Result<QImage> captured = test::runToEnd(job);
     const double peak = test::peakMemoryMiB(); // before the check copies the picture
     if (!captured)
         std::fprintf(stderr, "capture failed: %s\n", qPrintable(captured.error()));

@@ -9,6 +9,7 @@
 // the ways alternate, each on a fresh page of one browser.
 //
 //   bench_preparation
+#include "fakes/runjob.h"
 #include "platform/cdp/chromiumbrowser.h"
 #include "snapshot/capturejob.h"
 #include "support/pageload.h"
@@ -17,7 +18,6 @@
 #include "support/stripedpage.h"
 
 #include <QBuffer>
-#include <QEventLoop>
 #include <QFile>
 #include <QGuiApplication>
 #include <QImage>
@@ -25,7 +25,6 @@
 #include <QLinearGradient>
 #include <QPainter>
 #include <QScopeGuard>
-#include <QTimer>
 
 #include <cstdio>
 #include <optional>
@@ -169,21 +168,14 @@ Capture capture(ChromiumBrowser &browser, const QString &address,
     CaptureOptions options;
     options.preparation = preparation;
     CaptureJob job(*page, options);
-    Capture result;
-    QEventLoop loop;
-    QObject::connect(&job, &CaptureJob::taken, &loop, [&](const QImage &image) {
-        result.image = image;
-        loop.quit();
-    });
-    QObject::connect(&job, &CaptureJob::failed, &loop, [&](const Failure &why) {
+    const Result<QImage> image = test::runToEnd(job);
+    if (!image) {
         std::fprintf(stderr, "capture of %s failed: %s\n", qPrintable(address),
-                     qPrintable(why.message));
-        loop.quit();
-    });
-    job.start();
-    loop.exec();
-    if (result.image.isNull())
+                     qPrintable(image.error()));
         return {};
+    }
+    Capture result;
+    result.image = image.value();
     result.total = job.timings().total;
     result.prepare = job.timings().prepare;
     result.size = result.image.size();

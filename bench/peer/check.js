@@ -22,7 +22,7 @@ function indexAt(image, x, y) {
     return a === 255 ? pages.indexOf(r, g, b) : -1;
 }
 
-function checkSize(image, page) {
+function checkSize(image) {
     if (image.width !== pages.WIDTH)
         return `${image.width} px wide, not ${pages.WIDTH}`;
     return null;
@@ -130,7 +130,7 @@ function checkCapture(file, page) {
     } catch (error) {
         return `unreadable: ${error.message}`;
     }
-    return checkSize(image, page) || CHECKS[page.kind](image, page);
+    return checkSize(image) || CHECKS[page.kind](image, page);
 }
 
 module.exports = { checkCapture };

@@ -478,8 +478,6 @@ loading="lazy") in a grid, each a solid colour naming its index.
     return { table, notes: notesText, markdown };
 }
 
-module.exports = { measure, findOutput, detectOurs };
-
 if (require.main === module) {
     main().catch(error => {
         console.error(`compare.js: ${error.stack || error.message}`);

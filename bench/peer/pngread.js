@@ -9,19 +9,6 @@ const zlib = require('zlib');
 const SIGNATURE = Buffer.from([0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a]);
 const CHANNELS = { 0: 1, 2: 3, 3: 1, 4: 2, 6: 4 };
 
-// Reads only the header: { width, height } or throws.
-function readPngSize(file) {
-    const fd = fs.openSync(file, 'r');
-    try {
-        const head = Buffer.alloc(24);
-        if (fs.readSync(fd, head, 0, 24, 0) < 24 || !head.subarray(0, 8).equals(SIGNATURE))
-            throw new Error('not a PNG file');
-        return { width: head.readUInt32BE(16), height: head.readUInt32BE(20) };
-    } finally {
-        fs.closeSync(fd);
-    }
-}
-
 function paeth(a, b, c) {
     const p = a + b - c;
     const pa = Math.abs(p - a);
@@ -123,4 +110,4 @@ function readPng(file) {
     return { width, height, pixel };
 }
 
-module.exports = { readPng, readPngSize };
+module.exports = { readPng };

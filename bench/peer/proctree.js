@@ -25,7 +25,6 @@ class TreeSampler {
         this.intervalMs = intervalMs;
         this.parents = new Map(); // pid -> parent pid, kept while the pid lives
         this.peakBytes = 0;
-        this.peakProcesses = 0;
         this.members = new Map(); // pid -> start time, of every process seen in the tree
     }
 
@@ -88,7 +87,7 @@ class TreeSampler {
                 inTree.set(p, answer);
             return answer;
         };
-        let bytes = 0, processes = 0;
+        let bytes = 0;
         for (const pid of alive) {
             if (!reaches(pid))
                 continue;
@@ -97,10 +96,8 @@ class TreeSampler {
                 continue;
             this.members.set(pid, stat.started);
             bytes += stat.rssPages * PAGE_BYTES;
-            processes++;
         }
         this.peakBytes = Math.max(this.peakBytes, bytes);
-        this.peakProcesses = Math.max(this.peakProcesses, processes);
     }
 }
 

@@ -8,7 +8,6 @@
 #include <QImage>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -23,27 +22,6 @@ struct Run
     QString err;
     QStringList errLines() const { return err.split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
 };
-
-// Like checkStripes, but each channel may be off by `tolerance` (for lossy
-// formats). Returns the first wrong row, or -1.
-int checkStripesWithin(const QImage &image, int width, int height, int rowHeight, int tolerance)
-{
-    if (image.width() != width || image.height() != height)
-        return 0;
-    const int columns[] = {0, width / 4, width / 2, width * 3 / 4, width - 1};
-    for (int top = 0, row = 0; top < height; top += rowHeight, ++row) {
-        const int y = top + std::min(rowHeight, height - top) / 2;
-        const QRgb expected = stripeColour(row);
-        for (int x : columns) {
-            const QRgb got = image.pixel(x, y);
-            if (std::abs(qRed(got) - qRed(expected)) > tolerance ||
-                std::abs(qGreen(got) - qGreen(expected)) > tolerance ||
-                std::abs(qBlue(got) - qBlue(expected)) > tolerance)
-                return row;
-        }
-    }
-    return -1;
-}
 
 QStringList filesIn(const QString &folder)
 {
@@ -202,7 +180,7 @@ void TestCaptureCommand::eachFormatReadsBack()
     const QImage image(m_dir->filePath(file), format.constData());
     QVERIFY2(!image.isNull(), qPrintable(file));
     QCOMPARE(image.size(), QSize(600, 2000));
-    QCOMPARE(checkStripesWithin(image, 600, 2000, 16, tolerance), -1);
+    QCOMPARE(checkStripes(image, 600, 2000, 16, tolerance), -1);
 }
 
 void TestCaptureCommand::batchGoesOnPastAFailedPage()
@@ -293,12 +271,9 @@ void TestCaptureCommand::pictureSizes()
 
 void TestCaptureCommand::failedPageLeavesTheExistingFile()
 {
-    // A server that takes the connection and never answers: the page never
-    // finishes loading.
-    QTcpServer silent;
-    QVERIFY(silent.listen(QHostAddress::LocalHost));
-    const QString address =
-        QStringLiteral("http://127.0.0.1:%1/never.html").arg(silent.serverPort());
+    // Never answered: the page never finishes loading.
+    m_server.addStalled(QStringLiteral("/never.html"));
+    const QString address = url(QStringLiteral("/never.html"));
 
     const QByteArray earlier("the earlier capture");
     const QString path = m_dir->filePath("page.png");
@@ -341,12 +316,9 @@ void TestCaptureCommand::unreachableAddressFails()
 {
     // Nothing listens on a port just freed: the browser shows its own error
     // page, which is not the page asked for.
-    QTcpServer probe;
-    QVERIFY(probe.listen(QHostAddress::LocalHost));
-    const quint16 port = probe.serverPort();
-    probe.close();
-    const Run run =
-        capture({QStringLiteral("http://127.0.0.1:%1/").arg(port), "-o", "refused.png"});
+    const QString refused = PageServer::refusedAddress();
+    QVERIFY(!refused.isEmpty());
+    const Run run = capture({refused, "-o", "refused.png"});
     QCOMPARE(run.exitCode, 1);
     QVERIFY(filesIn(m_dir->path()).isEmpty());
     QVERIFY2(run.err.contains(QLatin1String("refused the connection")), qPrintable(run.err));

@@ -5,6 +5,7 @@
 // headless Chromium (one for all cases) over pages served on 127.0.0.1, and
 // on localhost for another site on the same server; each case is checked
 // from the picture alone.
+#include "fakes/runjob.h"
 #include "platform/cdp/chromiumbrowser.h"
 #include "snapshot/capturejob.h"
 #include "support/pageload.h"
@@ -13,11 +14,9 @@
 
 #include <QBuffer>
 #include <QColor>
-#include <QEventLoop>
 #include <QFile>
 #include <QImageReader>
 #include <QTemporaryDir>
-#include <QTimer>
 #include <QtTest>
 
 #include <memory>
@@ -178,22 +177,7 @@ Result<QImage> FidelityE2E::capture(const QString &address, CaptureOptions optio
             return QSize(int(m.scrollWidth), int(m.scrollHeight));
         };
     CaptureJob job(*page, std::move(options));
-    std::optional<Result<QImage>> outcome;
-    QEventLoop loop;
-    connect(&job, &CaptureJob::taken, &loop, [&](const QImage &image) {
-        outcome = image;
-        loop.quit();
-    });
-    connect(&job, &CaptureJob::failed, &loop, [&](const Failure &why) {
-        outcome = why;
-        loop.quit();
-    });
-    QTimer::singleShot(120000, &loop, &QEventLoop::quit);
-    job.start();
-    loop.exec();
-    if (!outcome)
-        return Failure{QStringLiteral("the capture of %1 did not end").arg(address)};
-    return *outcome;
+    return test::runToEnd(job);
 }
 
 void FidelityE2E::framesOfOtherOriginsFarDownArePainted_data()

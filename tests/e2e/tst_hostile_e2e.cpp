@@ -16,7 +16,6 @@
 #include <QDirIterator>
 #include <QMimeData>
 #include <QRandomGenerator>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -327,18 +326,13 @@ void TestHostileE2e::errorsAndChallengesAreCaptured_data()
     m_server->addResponse("/missing.html", "404 Not Found", {}, plainPage("rgb(0,120,0)"));
     m_server->addResponse("/broken.html", "500 Internal Server Error", {},
                           plainPage("rgb(120,0,0)"));
-    quint16 closedPort = 0;
-    {
-        QTcpServer probe;
-        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
-        closedPort = probe.serverPort();
-    }
+    const QString refused = PageServer::refusedAddress();
+    QVERIFY(!refused.isEmpty());
     QTest::newRow("401 basic authentication challenge")
         << url("/private.html") << QColor(0, 0, 120);
     QTest::newRow("404 not found") << url("/missing.html") << QColor(0, 120, 0);
     QTest::newRow("500 server error") << url("/broken.html") << QColor(120, 0, 0);
-    QTest::newRow("connection refused")
-        << QStringLiteral("http://127.0.0.1:%1/").arg(closedPort) << QColor();
+    QTest::newRow("connection refused") << refused << QColor();
     QTest::newRow("name that does not resolve")
         << QStringLiteral("http://nonexistent.invalid/") << QColor();
     QTest::newRow("self-signed certificate") << QStringLiteral("https") << QColor();

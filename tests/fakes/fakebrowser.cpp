@@ -99,7 +99,6 @@ void FakePage::hideScrollbars()
 
 Status FakePage::setPlacement(const Placement &placement)
 {
-    m_browser.placementsSet << placement;
     if (placement.width < 0 || placement.height < 0)
         return Failure{QStringLiteral("A browser cannot have a negative size.")};
     m_placement = placement;

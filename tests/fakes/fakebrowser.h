@@ -96,7 +96,6 @@ public:
     int hideScrollbarCalls = 0;
     QList<CapturePreparation> preparations;
     int paintCalls = 0;
-    QList<Placement> placementsSet;
     QList<Placement> placementsPainted;
     QList<QRect> clipsPainted;
     int pagesOpened = 0;

@@ -127,6 +127,14 @@ QUrl PageServer::url(const QString &path) const
     return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(path));
 }
 
+QString PageServer::refusedAddress(const QString &path)
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0))
+        return {};
+    return QStringLiteral("http://127.0.0.1:%1%2").arg(probe.serverPort()).arg(path);
+}
+
 QStringList PageServer::requestedPaths() const
 {
     QMutexLocker lock(&m_mutex);

@@ -44,6 +44,10 @@ public:
     // The address of a path on this server.
     QUrl url(const QString &path) const;
 
+    // An address on 127.0.0.1 at a port that was free a moment ago, so that
+    // its connection is refused; empty when no port could be had.
+    static QString refusedAddress(const QString &path = QStringLiteral("/"));
+
     // The paths requested so far, in order (without query strings).
     QStringList requestedPaths() const;
 

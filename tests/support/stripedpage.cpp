@@ -1,6 +1,7 @@
 #include "support/stripedpage.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace snapvel::test {
 
@@ -33,17 +34,23 @@ QByteArray stripedPageHtml(int width, int height, int rowHeight)
     return html;
 }
 
-int checkStripes(const QImage &image, int width, int height, int rowHeight)
+int checkStripes(const QImage &image, int width, int height, int rowHeight, int tolerance)
 {
     if (image.width() != width || image.height() != height)
         return 0;
     const int columns[] = {0, width / 4, width / 2, width * 3 / 4, width - 1};
+    const auto near = [tolerance](int got, int expected) {
+        return std::abs(got - expected) <= tolerance;
+    };
     for (int top = 0, row = 0; top < height; top += rowHeight, ++row) {
         const int y = top + std::min(rowHeight, height - top) / 2;
-        const QRgb expected = stripeColour(row) & 0xffffff;
-        for (int x : columns)
-            if ((image.pixel(x, y) & 0xffffff) != expected)
+        const QRgb expected = stripeColour(row);
+        for (int x : columns) {
+            const QRgb got = image.pixel(x, y);
+            if (!near(qRed(got), qRed(expected)) || !near(qGreen(got), qGreen(expected)) ||
+                !near(qBlue(got), qBlue(expected)))
                 return row;
+        }
     }
     return -1;
 }

@@ -17,6 +17,7 @@ QByteArray stripedPageHtml(int width, int height, int rowHeight = 10);
 // Checks a picture of a striped page: its size, and in every row the middle
 // line at the left edge, a quarter, the middle, three quarters and the right
 // edge. Returns the first wrong row, or -1 when all are right.
-int checkStripes(const QImage &image, int width, int height, int rowHeight = 10);
+// Each channel may be off by `tolerance` (for lossy formats).
+int checkStripes(const QImage &image, int width, int height, int rowHeight = 10, int tolerance = 0);
 
 } // namespace snapvel::test

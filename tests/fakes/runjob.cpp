@@ -1,10 +1,11 @@
-#include "support/runjob.h"
+#include "fakes/runjob.h"
 
 #include <QEventLoop>
+#include <QTimer>
 
-namespace snapvel::bench {
+namespace snapvel::test {
 
-Result<QImage> runToEnd(CaptureJob &job)
+Result<QImage> runToEnd(CaptureJob &job, std::chrono::milliseconds timeout)
 {
     std::optional<Result<QImage>> outcome;
     QEventLoop loop;
@@ -16,9 +17,10 @@ Result<QImage> runToEnd(CaptureJob &job)
         outcome.emplace(why);
         loop.quit();
     });
+    QTimer::singleShot(timeout, &loop, &QEventLoop::quit);
     job.start();
     loop.exec();
     return outcome ? *outcome : Result<QImage>(Failure{QStringLiteral("The capture did not end.")});
 }
 
-} // namespace snapvel::bench
+} // namespace snapvel::test
