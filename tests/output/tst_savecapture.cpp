@@ -2,6 +2,7 @@
 #include "output/apiimage.h"
 #include "output/bmpwriter.h"
 #include "output/savecapture.h"
+#include "support/filesizelimit.h"
 #include "systemlanguage.h"
 #include "testpictures.h"
 
@@ -54,32 +55,6 @@ void verifyOneErrorBox(const ScriptedUiServices &ui, const QString &path)
     QVERIFY2(box.prompt.size() > 6 + path.size(), qPrintable(box.prompt));
     QVERIFY2(box.prompt.contains(path), qPrintable(box.prompt));
 }
-
-// Lowers the largest file this process may write, for a failure in the
-// middle of writing that even root cannot get past.
-class FileSizeLimit
-{
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        getrlimit(RLIMIT_FSIZE, &m_saved);
-        m_savedHandler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit lowered = m_saved;
-        lowered.rlim_cur = bytes;
-        m_active = setrlimit(RLIMIT_FSIZE, &lowered) == 0;
-    }
-    ~FileSizeLimit()
-    {
-        setrlimit(RLIMIT_FSIZE, &m_saved);
-        std::signal(SIGXFSZ, m_savedHandler);
-    }
-    bool active() const { return m_active; }
-
-private:
-    rlimit m_saved{};
-    void (*m_savedHandler)(int) = nullptr;
-    bool m_active = false;
-};
 
 // A small disk of the test's own, mounted in a mount namespace of this
 // process, so that nothing stays mounted whatever becomes of the test.
@@ -374,7 +349,7 @@ private slots:
         ScriptedUiServices ui;
         ui.saveAnswers << path;
         {
-            FileSizeLimit limit(200 * 1024);
+            test::FileSizeLimit limit(200 * 1024);
             if (!limit.active())
                 QSKIP("the file size limit cannot be lowered here");
             saveCaptureAs(ui, makeCapture(800, 600)); // 1.4 MB

@@ -2,6 +2,7 @@
 
 #include "platform/cdp/chromiumpage.h"
 #include "platform/cdp/chromiumprocess.h"
+#include "platform/cdp/pagefailures.h"
 #include "platform/cdp/pageguards.h"
 
 #include <QJsonArray>
@@ -11,7 +12,10 @@
 
 namespace snapvel {
 
+using cdp::browserGone;
 using cdp::Message;
+using cdp::pageClosed;
+using cdp::rendererCrashed;
 
 namespace {
 
@@ -21,21 +25,6 @@ constexpr std::chrono::milliseconds CloseGrace{3000};
 // How long a Chromium whose pipe closed before it was ready may take to be
 // reported ended, so that its exit can say why it did not start.
 constexpr std::chrono::milliseconds ExitReportWait{1000};
-
-Failure browserGone()
-{
-    return Failure{QStringLiteral("The browser stopped unexpectedly."), FailureKind::BrowserLost};
-}
-
-Failure pageClosed()
-{
-    return Failure{QStringLiteral("The page was closed."), FailureKind::PageCrashed};
-}
-
-Failure rendererCrashed()
-{
-    return Failure{QStringLiteral("The page's renderer crashed."), FailureKind::PageCrashed};
-}
 
 QString stringParam(const Message &message, const char *name)
 {

@@ -2,6 +2,7 @@
 
 #include "platform/cdp/addressresolution.h"
 #include "platform/cdp/chromiumbrowser.h"
+#include "platform/cdp/pagefailures.h"
 
 #include <QFutureWatcher>
 #include <QJsonArray>
@@ -267,11 +268,11 @@ void ChromiumPage::handleEvent(const Message &message)
     if (m_loss)
         return;
     if (message.method == QLatin1String("Inspector.targetCrashed")) {
-        lose(Failure{QStringLiteral("The page's renderer crashed."), FailureKind::PageCrashed});
+        lose(cdp::rendererCrashed());
         return;
     }
     if (message.method == QLatin1String("Inspector.detached")) {
-        lose(Failure{QStringLiteral("The page was closed."), FailureKind::PageCrashed});
+        lose(cdp::pageClosed());
         return;
     }
     if (m_guards->handleEvent(message) || m_preparer->handleEvent(message))

@@ -1,5 +1,6 @@
 #include "platform/cdp/connection.h"
 
+#include "platform/cdp/pagefailures.h"
 #include <QJsonDocument>
 #include <QPointer>
 #include <QSocketNotifier>
@@ -114,11 +115,6 @@ QByteArray withoutLargeData(QByteArray json, KeepsData keepsData, QByteArray &da
     return rest;
 }
 
-Failure closedFailure()
-{
-    return Failure{QStringLiteral("The browser stopped unexpectedly."), FailureKind::BrowserLost};
-}
-
 Failure timeoutFailure(std::chrono::milliseconds timeout)
 {
     return Failure{QStringLiteral("The browser did not answer within %1 seconds.")
@@ -175,7 +171,7 @@ int Connection::send(const QString &method, const QJsonObject &params, const Opt
             Delivery delivery;
             delivery.kind = Delivery::Kind::Reply;
             delivery.done = std::move(done);
-            delivery.failure = closedFailure();
+            delivery.failure = browserGone();
             m_queue.push_back(std::move(delivery));
             scheduleDelivery();
         }
@@ -382,7 +378,7 @@ void Connection::close()
     shutDown();
     const QList<int> ids = m_pending.keys();
     for (const int id : ids)
-        fail(id, closedFailure());
+        fail(id, browserGone());
     scheduleDelivery();
 }
 
