@@ -314,7 +314,7 @@ void TestFrmMain::shortcutsDoWhatTheirItemsDoOnlyWhileEnabled()
         s.item->setEnabled(true);
     }
     // Each did what its item does.
-    QCOMPARE(f.ui.boxes.first(), (ScriptedUiServices::Box{"Done.", 0, "Done."}));
+    QCOMPARE(f.ui.boxes.first(), ScriptedUiServices::doneBox());
     QCOMPARE(f.ui.saveRequests.size(), 1);
     QCOMPARE(clipboard->image().convertToFormat(QImage::Format_RGB32),
              f.form.capture().convertToFormat(QImage::Format_RGB32));

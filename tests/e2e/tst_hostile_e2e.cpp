@@ -25,7 +25,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const ScriptedUiServices::Box kDone{"Done.", 0, "Done."};
+const ScriptedUiServices::Box kDone = ScriptedUiServices::doneBox();
 const QString kFailed = QStringLiteral("Capture failed: ");
 const QString kCaption = QStringLiteral("Tarvex Snapvel");
 // How long a case may take to end, well beyond the page timeouts below.

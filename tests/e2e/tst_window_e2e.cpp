@@ -24,7 +24,7 @@ using namespace snapvel::test;
 namespace {
 
 const QString kCaption = QStringLiteral("Tarvex Snapvel");
-const ScriptedUiServices::Box kDone{"Done.", 0, "Done."};
+const ScriptedUiServices::Box kDone = ScriptedUiServices::doneBox();
 
 // The window on the real browser, with the start-up prompt left to the test.
 struct Window
@@ -53,13 +53,7 @@ struct Window
         return box.prompt.startsWith(QStringLiteral("Capture failed: ") + start) &&
                box.style == 48 && box.title == kCaption;
     }
-    void killRenderers()
-    {
-        const QList<qint64> renderers = descendantsWith(browser.processId(), "--type=renderer");
-        QVERIFY(!renderers.isEmpty());
-        for (const qint64 pid : renderers)
-            ::kill(pid_t(pid), SIGKILL);
-    }
+    void killRenderers() { QVERIFY(test::killRenderers(browser.processId()) > 0); }
 
     ChromiumBrowser browser;
     ScriptedUiServices ui;

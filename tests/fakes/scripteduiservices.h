@@ -21,6 +21,8 @@ public:
         QString title;
         friend bool operator==(const Box &, const Box &) = default;
     };
+    // The box a finished capture shows.
+    static Box doneBox() { return {QStringLiteral("Done."), 0, QStringLiteral("Done.")}; }
     struct Input
     {
         QString prompt;

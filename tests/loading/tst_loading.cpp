@@ -27,7 +27,7 @@ struct Form : FormFixture
         ui.inputAnswers.enqueue(answer);
         form.mnuOpen->trigger();
     }
-    int doneBoxes() const { return int(ui.boxes.count({"Done.", 0, "Done."})); }
+    int doneBoxes() const { return int(ui.boxes.count(ScriptedUiServices::doneBox())); }
     // Waits for a capture that may have started to end.
     void settle()
     {

@@ -105,15 +105,6 @@ QList<qint64> processGroupMembers(qint64 pgid)
 }
 
 // Kills every renderer of a Chromium; returns how many there were.
-int killRenderers(qint64 chromium)
-{
-    const QList<qint64> renderers =
-        test::descendantsWith(chromium, QStringLiteral("--type=renderer"));
-    for (const qint64 pid : renderers)
-        ::kill(static_cast<pid_t>(pid), SIGKILL);
-    return static_cast<int>(renderers.size());
-}
-
 QByteArray framePage(const QByteArray &text)
 {
     return "<!DOCTYPE html><html><body><p>" + text + "</p></body></html>";
@@ -580,7 +571,7 @@ void ChromiumBrowserE2E::aKilledRendererLosesOnlyItsPage()
         QVERIFY(m_page->navigate(m_server->url(QStringLiteral("/loading.html")).toString()));
         QTRY_VERIFY_WITH_TIMEOUT(stalledRequests() > before && log.count("download") == 1,
                                  LoadTimeoutMs);
-        QVERIFY(killRenderers(chromium) > 0);
+        QVERIFY(test::killRenderers(chromium) > 0);
         QTRY_VERIFY_WITH_TIMEOUT(log.lost(), LossReportedMs);
         QCOMPARE(log.lostKind, FailureKind::PageCrashed);
         QVERIFY(m_page->isLost());
@@ -598,7 +589,7 @@ void ChromiumBrowserE2E::aKilledRendererLosesOnlyItsPage()
         PageLog log(*page);
         QVERIFY(loadAndWait(*page, QStringLiteral("/small.html")));
         QVERIFY(paintPicture(*page, QRect(0, 0, 100, 100)));
-        QVERIFY(killRenderers(chromium) > 0);
+        QVERIFY(test::killRenderers(chromium) > 0);
         QTRY_VERIFY_WITH_TIMEOUT(log.lost(), LossReportedMs);
         QCOMPARE(log.lostKind, FailureKind::PageCrashed);
         QCOMPARE(log.count(QStringLiteral("top")), 1);

@@ -38,8 +38,6 @@ struct Form : FormFixture
         QVERIFY(QTest::qWaitFor([&] { return form.Picture2->size() == QSize(w, h); }));
     }
 
-    ScriptedUiServices::Box doneBox() const { return {"Done.", 0, "Done."}; }
-
     // Starts a capture and waits for it to end.
     void capture()
     {
@@ -137,7 +135,7 @@ void TestCapture::capturesTheWorkedExample()
     QCOMPARE(f.placement(), resting);
     QCOMPARE(f.form.windowTitle(), QStringLiteral("Tarvex Snapvel"));
     QCOMPARE(f.form.AutoSnapFlag, false);
-    QCOMPARE(f.ui.boxes, QList<ScriptedUiServices::Box>{f.doneBox()});
+    QCOMPARE(f.ui.boxes, QList<ScriptedUiServices::Box>{ScriptedUiServices::doneBox()});
     QVERIFY(!QApplication::overrideCursor());
 }
 
@@ -294,7 +292,7 @@ void TestCapture::takeSnapshotRunsTheSameCapture()
     f.form.mnuPicture->trigger();
     QVERIFY(QTest::qWaitFor([&] { return !f.form.isCapturing(); }));
     QCOMPARE(f.browser.paintCalls, 1);
-    QCOMPARE(f.ui.boxes, QList<ScriptedUiServices::Box>{f.doneBox()});
+    QCOMPARE(f.ui.boxes, QList<ScriptedUiServices::Box>{ScriptedUiServices::doneBox()});
     QCOMPARE(f.form.Picture1->size(), QSize(1024, 3004));
 }
 
@@ -344,7 +342,7 @@ void TestCapture::cancellingKeepsTheEarlierCaptureAndSaysNothing()
     f.browser.holdPaints = false;
     f.capture();
     QCOMPARE(f.ui.boxes.size(), 2);
-    QCOMPARE(f.ui.boxes.constLast(), f.doneBox());
+    QCOMPARE(f.ui.boxes.constLast(), ScriptedUiServices::doneBox());
     QCOMPARE(f.form.capture().size(), QSize(520, 9000));
 }
 
@@ -379,7 +377,7 @@ void TestCapture::lostPageFailsTheCaptureAndTheNextLoadUsesAFreshPage()
     f.browser.holdPaints = false;
     f.browser.emitDocumentComplete(true);
     QVERIFY(QTest::qWaitFor([&] { return !f.form.isCapturing(); }));
-    QCOMPARE(f.ui.boxes.constLast(), f.doneBox());
+    QCOMPARE(f.ui.boxes.constLast(), ScriptedUiServices::doneBox());
 }
 
 void TestCapture::lostPageWhileLoadingEndsTheWaitAtOnce()

@@ -1,5 +1,8 @@
 #include "support/processtree.h"
 
+#include <csignal>
+#include <sys/types.h>
+
 #include <QDir>
 #include <QFile>
 #include <QHash>
@@ -48,6 +51,14 @@ QList<qint64> descendantsWith(qint64 root, const QString &argument)
             found << it.key();
     }
     return found;
+}
+
+int killRenderers(qint64 chromium)
+{
+    const QList<qint64> renderers = descendantsWith(chromium, QStringLiteral("--type=renderer"));
+    for (const qint64 pid : renderers)
+        ::kill(static_cast<pid_t>(pid), SIGKILL);
+    return static_cast<int>(renderers.size());
 }
 
 } // namespace snapvel::test

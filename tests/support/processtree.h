@@ -9,4 +9,8 @@ namespace snapvel::test {
 // contains `argument`, e.g. "--type=renderer" for Chromium's renderers.
 QList<qint64> descendantsWith(qint64 root, const QString &argument);
 
+// Kills every renderer below Chromium's process at once, as a crash would;
+// returns how many there were.
+int killRenderers(qint64 chromium);
+
 } // namespace snapvel::test
