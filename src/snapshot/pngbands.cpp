@@ -1,6 +1,7 @@
 #include "snapshot/pngbands.h"
 
 #include "snapshot/bandplan.h"
+#include "snapshot/deflatewalk.h"
 
 #include <QFuture>
 #include <QImage>
@@ -244,6 +245,226 @@ bool compressRows(const QByteArray &rows, QByteArray &chunks, quint32 &adler)
     return ok;
 }
 
+// The checksum of the bytes after a prefix, from the checksum of the whole
+// and of the prefix: adler32_combine worked backwards.
+quint32 adlerOfRest(quint32 whole, quint32 prefix, qint64 restLength)
+{
+    constexpr qint64 modulus = 65521;
+    const auto reduce = [](qint64 value) { return ((value % modulus) + modulus) % modulus; };
+    const qint64 prefixSum = prefix & 0xffff;
+    const qint64 sum = reduce(qint64(whole & 0xffff) - prefixSum + 1);
+    const qint64 weighted = reduce(qint64(whole >> 16) - qint64(prefix >> 16) -
+                                   reduce(restLength) * reduce(prefixSum - 1));
+    return quint32(weighted << 16 | sum);
+}
+
+// Deflate bits appended to a stream at any bit position.
+class BitStream
+{
+public:
+    // Bits [from, to) of `data`.
+    void appendBits(const uchar *data, qsizetype size, qint64 from, qint64 to)
+    {
+        reserve(to - from);
+        if (from % 8 == m_bits % 8) {
+            // In step: the odd bits first, then whole bytes as they are.
+            while (from < to && from % 8 != 0)
+                put(bit(data, from++), 1);
+            const qint64 bytes = (to - from) / 8;
+            std::memcpy(m_bytes.data() + m_bits / 8, data + from / 8, size_t(bytes));
+            m_bits += bytes * 8;
+            from += bytes * 8;
+        }
+        while (from + 8 <= to) {
+            const qsizetype at = qsizetype(from / 8);
+            const quint32 pair = data[at] | (at + 1 < size ? quint32(data[at + 1]) << 8 : 0);
+            put((pair >> (from % 8)) & 0xff, 8);
+            from += 8;
+        }
+        while (from < to)
+            put(bit(data, from++), 1);
+    }
+
+    void put(quint32 value, int count)
+    {
+        reserve(count);
+        for (int i = 0; i < count; ++i, ++m_bits)
+            if ((value >> i) & 1)
+                m_bytes[m_bits / 8] = char(m_bytes[m_bits / 8] | (1 << (m_bits % 8)));
+    }
+
+    void alignToByte() { m_bits = (m_bits + 7) & ~qint64(7); }
+
+    // Whole bytes, at a byte boundary.
+    void appendBytes(const uchar *data, qint64 count)
+    {
+        alignToByte();
+        reserve(count * 8);
+        std::memcpy(m_bytes.data() + m_bits / 8, data, size_t(count));
+        m_bits += count * 8;
+    }
+
+    QByteArray take()
+    {
+        m_bytes.truncate((m_bits + 7) / 8);
+        return std::move(m_bytes);
+    }
+
+private:
+    static quint32 bit(const uchar *data, qint64 at) { return (data[at / 8] >> (at % 8)) & 1; }
+
+    void reserve(qint64 bits)
+    {
+        const qint64 needed = (m_bits + bits + 7) / 8;
+        if (needed > m_bytes.size())
+            m_bytes.append(std::max<qsizetype>(qsizetype(needed - m_bytes.size()), m_bytes.size()),
+                           '\0');
+    }
+
+    QByteArray m_bytes;
+    qint64 m_bits = 0;
+};
+
+// The walked deflate blocks from bit `from` on, moved to start at a byte
+// boundary: each stored block's data moves to the byte boundary after its
+// header, and the final block's flag is cleared (the stream goes on). An
+// empty stored block after them brings the stream back to a byte boundary
+// for whatever follows.
+QByteArray movedBlocks(const uchar *data, qsizetype size, qint64 from, const DeflateWalk &walk)
+{
+    BitStream out;
+    qint64 at = from;
+    bool flagCleared = false;
+    const auto clearFlagBefore = [&](qint64 until) {
+        if (flagCleared || walk.finalBlockBit >= until)
+            return;
+        out.appendBits(data, size, at, walk.finalBlockBit);
+        out.put(0, 1);
+        at = walk.finalBlockBit + 1;
+        flagCleared = true;
+    };
+    for (const StoredBlock &block : walk.stored) {
+        clearFlagBefore(block.headerEndBit);
+        out.appendBits(data, size, at, block.headerEndBit);
+        out.appendBytes(data + block.lengthByte, 4 + block.length);
+        at = (block.lengthByte + 4 + block.length) * 8;
+    }
+    clearFlagBefore(walk.endBit);
+    out.appendBits(data, size, at, walk.endBit);
+    out.put(0, 3); // not final, stored
+    const uchar emptyStored[4] = {0x00, 0x00, 0xff, 0xff};
+    out.appendBytes(emptyStored, 4);
+    return out.take();
+}
+
+enum class BandRows
+{
+    Taken,    // the band's compressed rows were taken over: `piece` holds them
+    Inflated, // `rows` holds all of the band's rows, inflated
+    Damaged,
+};
+
+// A band's compressed rows taken over as the browser compressed them, less
+// the first block or blocks: those are inflated into `rows` (past the first
+// row, and a match's reach of 32 KiB past it, so that nothing later reads
+// the first row), the first row is made independent, and they are
+// compressed again. The rest of the stream is walked, not inflated, to find
+// its final block. A band too short for that is inflated whole into `rows`
+// instead, and so is one whose rest cannot be walked.
+BandRows takeOverRows(const QList<QByteArrayView> &data, qsizetype stride, QByteArray &rows,
+                      Slice &piece)
+{
+    QByteArray joined;
+    QByteArrayView stream = data.first();
+    if (data.size() > 1) {
+        for (const QByteArrayView part : data)
+            joined += part;
+        stream = joined;
+    }
+    const auto *bytes = reinterpret_cast<const uchar *>(stream.data());
+    z_stream inflater{};
+    if (inflateInit(&inflater) != Z_OK)
+        return BandRows::Damaged;
+    inflater.next_in = const_cast<uchar *>(bytes);
+    inflater.avail_in = uInt(stream.size());
+    inflater.next_out = reinterpret_cast<Bytef *>(rows.data());
+    inflater.avail_out = uInt(rows.size());
+    const qint64 enough = stride + 32768;
+    int flush = Z_BLOCK;
+    int status = Z_OK;
+    while (status == Z_OK) {
+        status = inflate(&inflater, flush);
+        const bool atBoundary = (inflater.data_type & 128) && !(inflater.data_type & 64);
+        if (status != Z_OK || flush != Z_BLOCK || !atBoundary ||
+            qint64(inflater.total_out) < enough)
+            continue;
+        const qint64 head = qint64(inflater.total_out);
+        const qint64 from = qint64(inflater.total_in) * 8 - (inflater.data_type & 7);
+        const DeflateWalk walk = walkDeflate(bytes, stream.size(), from, head, rows.size() - head);
+        const qsizetype trailer = qsizetype((walk.endBit + 7) / 8);
+        if (!walk.ok || walk.produced != rows.size() - head || trailer + 4 > stream.size()) {
+            flush = Z_NO_FLUSH; // inflate the rest after all
+            continue;
+        }
+        inflateEnd(&inflater);
+        const quint32 bandAdler = qFromBigEndian<quint32>(bytes + trailer);
+        const quint32 headAdler =
+            quint32(adler32_z(1, reinterpret_cast<const Bytef *>(rows.constData()), size_t(head)));
+        if (!makeFirstRowIndependent(rows, stride))
+            return BandRows::Damaged;
+        for (qsizetype at = stride; at + stride <= head; at += stride)
+            if (uchar(rows.at(at)) > Paeth)
+                return BandRows::Damaged;
+        piece = compressSlice(rows.constData(), head);
+        if (!piece.ok)
+            return BandRows::Damaged;
+        const qint64 rest = rows.size() - head;
+        const QByteArray moved = movedBlocks(bytes, stream.size(), from, walk);
+        appendChunk(piece.chunks, "IDAT", moved.constData(), moved.size());
+        piece.adler = quint32(
+            adler32_combine(piece.adler, adlerOfRest(bandAdler, headAdler, rest), z_off_t(rest)));
+        piece.length = rows.size();
+        return BandRows::Taken;
+    }
+    const bool whole = status == Z_STREAM_END && qint64(inflater.total_out) == rows.size();
+    inflateEnd(&inflater);
+    return whole ? BandRows::Inflated : BandRows::Damaged;
+}
+
+// The band's rows made ready and compressed again: inflated (unless they
+// already are) or decoded and converted, a row short made up.
+QString compressedAgain(const QByteArray &png, const BandFile &file, int rows, bool inflated,
+                        QByteArray &bandRows, Slice &piece)
+{
+    const qsizetype stride = bandRows.size() / rows;
+    const int present = std::min(rows, file.height);
+    if (file.depth == 8 && file.colourType == 2 && file.interlace == 0) {
+        bandRows.truncate(stride * present);
+        if ((!inflated && !inflateRows(file.data, bandRows)) ||
+            !makeFirstRowIndependent(bandRows, stride))
+            return unreadableBand();
+        for (qsizetype at = stride; at < bandRows.size(); at += stride)
+            if (uchar(bandRows.at(at)) > Paeth)
+                return unreadableBand();
+        bandRows.resize(stride * rows);
+    } else if (!convertedRows(png, file.width, present, bandRows)) {
+        return unreadableBand();
+    }
+    // A row short: the last one again, as it is (its filter refers to the
+    // one above it, which is now itself).
+    if (present < rows) {
+        char *last = bandRows.data() + stride * (rows - 1);
+        last[0] = Up;
+        std::memset(last + 1, 0, size_t(stride - 1));
+    }
+    QByteArray chunks;
+    quint32 adler = 1;
+    if (!compressRows(bandRows, chunks, adler))
+        return QStringLiteral("There was not enough memory to compress the picture.");
+    piece = {true, std::move(chunks), adler, bandRows.size()};
+    return {};
+}
+
 } // namespace
 
 PngBandJoiner::PngBandJoiner(QSize size, int bands)
@@ -266,40 +487,38 @@ QString PngBandJoiner::addBand(int index, int top, int rows, const QByteArray &p
         return bandSizeMismatch({file.width, file.height}, {m_size.width(), rows});
 
     const qsizetype stride = 1 + qsizetype(m_size.width()) * kBytesPerPixel;
-    const int present = std::min(rows, file.height);
     QByteArray bandRows(stride * rows, Qt::Uninitialized);
-    if (file.depth == 8 && file.colourType == 2 && file.interlace == 0) {
-        bandRows.truncate(stride * present);
-        if (!inflateRows(file.data, bandRows) || !makeFirstRowIndependent(bandRows, stride))
+    const bool rgb = file.depth == 8 && file.colourType == 2 && file.interlace == 0;
+    BandRows state = BandRows::Damaged;
+    Slice slice;
+    if (rgb && file.height == rows) {
+        state = takeOverRows(file.data, stride, bandRows, slice);
+        if (state == BandRows::Damaged)
             return unreadable;
-        for (qsizetype at = stride; at < bandRows.size(); at += stride)
-            if (uchar(bandRows.at(at)) > Paeth)
-                return unreadable;
-        bandRows.resize(stride * rows);
-    } else if (!convertedRows(png, m_size.width(), present, bandRows)) {
-        return unreadable;
     }
-    // A row short: the last one again, as it is (its filter refers to the
-    // one above it, which is now itself).
-    if (present < rows) {
-        char *last = bandRows.data() + stride * (rows - 1);
-        last[0] = Up;
-        std::memset(last + 1, 0, size_t(stride - 1));
+    if (state != BandRows::Taken) {
+        const QString why =
+            compressedAgain(png, file, rows, state == BandRows::Inflated, bandRows, slice);
+        if (!why.isEmpty())
+            return why;
     }
-
-    Piece piece;
-    piece.length = bandRows.size();
-    if (!compressRows(bandRows, piece.chunks, piece.adler))
-        return QStringLiteral("There was not enough memory to compress the picture.");
 
     QMutexLocker lock(&m_mutex);
     if (m_added[index])
         return QStringLiteral("A band of the picture came twice.");
     m_added[index] = true;
-    m_pieces[index] = std::move(piece);
+    m_pieces[index] = {std::move(slice.chunks), slice.adler, slice.length};
+    if (state == BandRows::Taken)
+        ++m_takenOver;
     if (--m_missing == 0 && last)
         *last = true;
     return {};
+}
+
+int PngBandJoiner::bandsTakenOver() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_takenOver;
 }
 
 QByteArray PngBandJoiner::take()

@@ -9,11 +9,13 @@
 namespace snapvel {
 
 // Joins the browser's PNG pictures of a page's bands into one PNG file
-// without decoding their pixels into an image: each band's compressed rows
-// are inflated, its first row is made independent of the row above it, and
-// the rows are compressed again in slices on several threads, each slice a
-// piece of the one compressed stream the file holds. The picture is 8-bit
-// RGB; a band in any other form is decoded and converted instead.
+// without decoding their pixels into an image. A band's first row is made
+// independent of the row above it (the last of the band before): the first
+// blocks of its compressed rows are inflated, mended and compressed again,
+// and the rest of its blocks are taken over as they are, walked but not
+// inflated. A band too short for that is inflated and compressed again
+// whole, in slices on several threads. The picture is 8-bit RGB; a band in
+// any other form is decoded and converted instead.
 //
 // Bands may be added in any order and from several threads at once.
 class PngBandJoiner
@@ -32,6 +34,10 @@ public:
     // after the first call); the bands' pieces are let go.
     QByteArray take();
 
+    // How many bands were long enough for their compressed rows to be
+    // taken over as they came, past their first blocks.
+    int bandsTakenOver() const;
+
 private:
     struct Piece
     {
@@ -45,6 +51,7 @@ private:
     QList<Piece> m_pieces;
     QList<bool> m_added;
     int m_missing = 0;
+    int m_takenOver = 0;
     bool m_taken = false;
 };
 

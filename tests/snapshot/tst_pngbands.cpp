@@ -42,9 +42,45 @@ void appendChunk(QByteArray &out, const char *type, const QByteArray &body)
     out.append(reinterpret_cast<const char *>(number), 4);
 }
 
+// Bands of rows that compress well between bands of noise that does not:
+// zlib stores the noise as it is, in blocks aligned to whole bytes.
+QImage runsAndNoise(int width, int height)
+{
+    QImage image = noisyPicture(width, height);
+    for (int y = 0; y < height; ++y)
+        if (y / 50 % 2 == 0)
+            std::memset(image.scanLine(y), y, size_t(width) * 3);
+    return image;
+}
+
+struct Compression
+{
+    int level = 6;
+    int strategy = Z_DEFAULT_STRATEGY;
+    bool flushHalfway = false; // an empty stored block in the middle
+};
+
+QByteArray zlibStream(const QByteArray &raw, Compression how)
+{
+    z_stream stream{};
+    deflateInit2(&stream, how.level, Z_DEFLATED, 15, 8, how.strategy);
+    QByteArray out(int(deflateBound(&stream, uLong(raw.size()))) + 64, Qt::Uninitialized);
+    stream.next_out = reinterpret_cast<Bytef *>(out.data());
+    stream.avail_out = uInt(out.size());
+    const qsizetype half = how.flushHalfway ? raw.size() / 2 : 0;
+    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(raw.constData()));
+    stream.avail_in = uInt(half);
+    deflate(&stream, Z_SYNC_FLUSH);
+    stream.avail_in = uInt(raw.size() - half);
+    deflate(&stream, Z_FINISH);
+    out.truncate(qsizetype(stream.total_out));
+    deflateEnd(&stream);
+    return out;
+}
+
 // An 8-bit RGB file of the rows, every row filtered the same way; as in any
 // file, the row above the first is taken as zeros.
-QByteArray bandPng(const QImage &rows, int filter)
+QByteArray bandPng(const QImage &rows, int filter, Compression how = {})
 {
     const int stride = rows.width() * 3;
     const QByteArray zeros(stride, 0);
@@ -70,7 +106,10 @@ QByteArray bandPng(const QImage &rows, int filter)
     header[9] = 2;
     QByteArray file("\x89PNG\r\n\x1a\n", 8);
     appendChunk(file, "IHDR", header);
-    appendChunk(file, "IDAT", qCompress(raw).mid(4)); // qCompress puts a length first
+    // In two chunks, as a stream may come.
+    const QByteArray stream = zlibStream(raw, how);
+    appendChunk(file, "IDAT", stream.first(stream.size() / 3));
+    appendChunk(file, "IDAT", stream.sliced(stream.size() / 3));
     appendChunk(file, "IEND", {});
     return file;
 }
@@ -114,6 +153,7 @@ class TestPngBands : public QObject
 
 private slots:
     void joinsBandsHoweverTheirRowsAreFiltered();
+    void takesOverLongBandsHoweverTheyWereCompressed();
     void bandsInOtherFormsAndARowShort();
     void refusesBandsItCannotUse();
 };
@@ -135,13 +175,37 @@ void TestPngBands::joinsBandsHoweverTheirRowsAreFiltered()
     QVERIFY(joiner.take().isEmpty());
 
     // Slices of several megabytes are compressed apart; the stream and its
-    // checksum still run on across them.
+    // checksum still run on across them. A band a row short is compressed
+    // again whole.
     const QImage tall = noisyPicture(1000, 3000);
     PngBandJoiner tallJoiner(tall.size(), 2);
-    QCOMPARE(tallJoiner.addBand(0, 0, 2800, bandPng(tall.copy(0, 0, 1000, 2800), 2)), QString());
+    QCOMPARE(tallJoiner.addBand(0, 0, 2800, bandPng(tall.copy(0, 0, 1000, 2799), 2)), QString());
     QCOMPARE(tallJoiner.addBand(1, 2800, 200, bandPng(tall.copy(0, 2800, 1000, 200), 4)),
              QString());
-    QCOMPARE(decoded(tallJoiner.take()), tall);
+    QImage expected = tall;
+    std::memcpy(expected.scanLine(2799), tall.constScanLine(2798), 3000);
+    QCOMPARE(decoded(tallJoiner.take()), expected);
+    QCOMPARE(tallJoiner.bandsTakenOver(), 1);
+}
+
+void TestPngBands::takesOverLongBandsHoweverTheyWereCompressed()
+{
+    // Past their first blocks, long bands are taken over as compressed,
+    // whatever blocks they hold: stored ones start at any bit, and the
+    // first row's filter is mended in the blocks compressed again.
+    const QImage picture = runsAndNoise(400, 1500);
+    const Compression ways[] = {
+        {1}, {6, Z_FIXED}, {6, Z_HUFFMAN_ONLY}, {6, Z_RLE}, {9, Z_DEFAULT_STRATEGY, true}};
+    for (const Compression &how : ways) {
+        PngBandJoiner joiner(picture.size(), 3);
+        for (int band = 0; band < 3; ++band)
+            QCOMPARE(joiner.addBand(
+                         band, band * 500, 500,
+                         bandPng(picture.copy(0, band * 500, 400, 500), band == 1 ? 4 : 2, how)),
+                     QString());
+        QCOMPARE(decoded(joiner.take()), picture);
+        QCOMPARE(joiner.bandsTakenOver(), 3);
+    }
 }
 
 void TestPngBands::bandsInOtherFormsAndARowShort()
