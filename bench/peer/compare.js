@@ -341,7 +341,7 @@ async function main() {
             const row = {
                 page: `batch of ${batch.length} (${selected.length} page${selected.length > 1 ? 's' : ''} ` +
                       `x${Math.ceil(batch.length / selected.length)})`,
-                mode: `warm, ${at} at a time, median of ${o.warmRuns}`, cells: {},
+                mode: `warm, ${at} at a time, median of ${o.warmRuns}`, cells: {}, batchMode: mode,
             };
             for (const side of sides)
                 row.cells[side] = new Cell();
@@ -375,6 +375,18 @@ async function main() {
             }
             rows.push(row);
         }
+        // The command as a script would run it (its default, as many pages
+        // at a time as cores) against the usual Playwright script (one page
+        // after another): the same runs, compared across modes.
+        const byMode = m => rows.find(r => r.batchMode === m);
+        const warm1 = byMode('warm1'), warmN = byMode('warmN');
+        if (warm1 && warmN && o.jobs === CORES && o.jobs > 1) {
+            rows.push({
+                page: warmN.page, derived: true,
+                mode: `warm, ours ${o.jobs} at a time (its default) against the peer 1 at a time`,
+                cells: { ours: warmN.cells.ours, peer: warm1.cells.peer },
+            });
+        }
     } finally {
         stopAll();
         fs.rmSync(work, { recursive: true, force: true });
@@ -406,7 +418,7 @@ function render(rows, info, ours, o, elapsed) {
                     a ? (median(a.seconds) / median(b.seconds)).toFixed(2) : na,
                     mb(a), mb(b), right(a), right(b)]);
         for (const [side, cell] of [['ours', a], ['peer', b]]) {
-            if (!cell)
+            if (!cell || row.derived)
                 continue;
             details.push(`- ${row.page}, ${row.mode.replace(/, median.*/, '')}, ${side}: ` +
                          `${cell.seconds.map(s => s.toFixed(2)).join(' ')} s; ` +

@@ -262,6 +262,8 @@ quint32 adlerOfRest(quint32 whole, quint32 prefix, qint64 restLength)
 class BitStream
 {
 public:
+    explicit BitStream(qsizetype expectedBytes) { m_bytes.reserve(expectedBytes); }
+
     // Bits [from, to) of `data`.
     void appendBits(const uchar *data, qsizetype size, qint64 from, qint64 to)
     {
@@ -285,12 +287,15 @@ public:
             put(bit(data, from++), 1);
     }
 
+    // The low `count` bits of `value`, at most 24.
     void put(quint32 value, int count)
     {
         reserve(count);
-        for (int i = 0; i < count; ++i, ++m_bits)
-            if ((value >> i) & 1)
-                m_bytes[m_bits / 8] = char(m_bytes[m_bits / 8] | (1 << (m_bits % 8)));
+        char *at = m_bytes.data() + m_bits / 8;
+        quint32 bits = (value & ((quint32(1) << count) - 1)) << (m_bits % 8);
+        for (int left = count + int(m_bits % 8); left > 0; left -= 8, bits >>= 8)
+            *at++ |= char(bits & 0xff);
+        m_bits += count;
     }
 
     void alignToByte() { m_bits = (m_bits + 7) & ~qint64(7); }
@@ -313,12 +318,12 @@ public:
 private:
     static quint32 bit(const uchar *data, qint64 at) { return (data[at / 8] >> (at % 8)) & 1; }
 
+    // Zeros up to where `bits` more bits end.
     void reserve(qint64 bits)
     {
-        const qint64 needed = (m_bits + bits + 7) / 8;
+        const qsizetype needed = qsizetype((m_bits + bits + 7) / 8);
         if (needed > m_bytes.size())
-            m_bytes.append(std::max<qsizetype>(qsizetype(needed - m_bytes.size()), m_bytes.size()),
-                           '\0');
+            m_bytes.append(needed - m_bytes.size(), '\0');
     }
 
     QByteArray m_bytes;
@@ -332,7 +337,8 @@ private:
 // for whatever follows.
 QByteArray movedBlocks(const uchar *data, qsizetype size, qint64 from, const DeflateWalk &walk)
 {
-    BitStream out;
+    // Each stored block may take a byte more or less to reach its boundary.
+    BitStream out(qsizetype((walk.endBit - from) / 8 + walk.stored.size() + 8));
     qint64 at = from;
     bool flagCleared = false;
     const auto clearFlagBefore = [&](qint64 until) {
@@ -359,6 +365,7 @@ QByteArray movedBlocks(const uchar *data, qsizetype size, qint64 from, const Def
 
 enum class BandRows
 {
+    Untouched,
     Taken,    // the band's compressed rows were taken over: `piece` holds them
     Inflated, // `rows` holds all of the band's rows, inflated
     Damaged,
@@ -489,7 +496,7 @@ QString PngBandJoiner::addBand(int index, int top, int rows, const QByteArray &p
     const qsizetype stride = 1 + qsizetype(m_size.width()) * kBytesPerPixel;
     QByteArray bandRows(stride * rows, Qt::Uninitialized);
     const bool rgb = file.depth == 8 && file.colourType == 2 && file.interlace == 0;
-    BandRows state = BandRows::Damaged;
+    BandRows state = BandRows::Untouched;
     Slice slice;
     if (rgb && file.height == rows) {
         state = takeOverRows(file.data, stride, bandRows, slice);
