@@ -31,7 +31,7 @@ const OUR_SWITCHES = [
 ];
 const OUR_BLINK_SETTINGS = ['lazyLoadEnabled=false'];
 const OUR_DISABLED_FEATURES = ['IsolateOrigins', 'site-per-process', 'WebUIOmniboxPopup',
-    'WebUIOmniboxAimPopup'];
+    'WebUIOmniboxAimPopup', 'BackForwardCache'];
 
 // The command lines of this process's descendants.
 function descendantCommandLines() {

@@ -34,6 +34,7 @@ BatchRunner::~BatchRunner()
 {
     // Tasks give their memory back to the gate, which they refer to.
     qDeleteAll(m_running);
+    closeFreePages();
 }
 
 void BatchRunner::start()
@@ -49,13 +50,42 @@ void BatchRunner::startMore()
         auto *task = new PageTask(m_browser, m_settings, m_gate, m_waiting.takeFirst(), this);
         m_running << task;
         connect(task, &PageTask::changed, this, [this, task] { m_printer.pageChanged(*task); });
+        connect(task, &PageTask::pageFreed, this, &BatchRunner::keepFreePage);
         connect(task, &PageTask::finished, this, [this, task] { taskFinished(task); });
-        task->start();
+        Page *page = m_freePages.isEmpty() ? nullptr : m_freePages.takeFirst();
+        if (page)
+            disconnect(page, nullptr, this, nullptr);
+        task->start(page);
     }
+    // Nothing left to load: the browser frees what the pages hold.
+    if (m_waiting.isEmpty())
+        closeFreePages();
     if (m_running.isEmpty() && !m_finished) {
         m_finished = true;
         m_printer.batchFinished(m_captured, m_failed, m_clock.elapsed());
         QMetaObject::invokeMethod(this, &BatchRunner::finished, Qt::QueuedConnection);
+    }
+}
+
+void BatchRunner::keepFreePage(Page *page)
+{
+    if (page->isLost() || m_waiting.isEmpty()) {
+        page->deleteLater();
+        return;
+    }
+    m_freePages << page;
+    // A page lost while it waits is not given to the next address.
+    connect(page, &Page::lost, this, [this, page] {
+        m_freePages.removeOne(page);
+        page->deleteLater();
+    });
+}
+
+void BatchRunner::closeFreePages()
+{
+    for (Page *page : std::exchange(m_freePages, {})) {
+        disconnect(page, nullptr, this, nullptr);
+        page->deleteLater();
     }
 }
 

@@ -10,7 +10,8 @@
 
 namespace snapvel {
 class Browser;
-}
+class Page;
+} // namespace snapvel
 
 namespace snapvel::cli {
 
@@ -19,8 +20,10 @@ class ProgressPrinter;
 // Captures the pages of a batch with one browser. Up to `jobs` pages are
 // captured at once, within the memory budget (see CaptureGate), and one more
 // page loads ahead, so the browser loads the next page while the others
-// paint. A page lost because the browser itself stopped is tried once more
-// with the browser started afresh. Ends with finished().
+// paint. A browser page whose capture is done loads the next address: the
+// browser makes a fresh one at a cost of its own (a window, its compositor).
+// A page lost because the browser itself stopped is tried once more with the
+// browser started afresh. Ends with finished().
 class BatchRunner : public QObject
 {
     Q_OBJECT
@@ -44,6 +47,8 @@ signals:
 private:
     void startMore();
     void taskFinished(PageTask *task);
+    void keepFreePage(Page *page);
+    void closeFreePages();
 
     Browser &m_browser;
     const CaptureSettings &m_settings;
@@ -52,7 +57,8 @@ private:
     CaptureGate m_gate;
     QList<PageOrder> m_waiting;
     QList<PageTask *> m_running;
-    QList<int> m_retried; // numbers of pages already tried again
+    QList<Page *> m_freePages; // captured, ready for another address
+    QList<int> m_retried;      // numbers of pages already tried again
     QElapsedTimer m_clock;
     int m_captured = 0;
     int m_failed = 0;

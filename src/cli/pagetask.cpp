@@ -7,6 +7,7 @@
 #include "snapshot/capturejob.h"
 
 #include <QFutureWatcher>
+#include <QMetaMethod>
 #include <QtConcurrent>
 
 #include <cmath>
@@ -50,11 +51,11 @@ PageTask::~PageTask()
     closePage();
 }
 
-void PageTask::start()
+void PageTask::start(Page *page)
 {
     m_clock.start();
     m_phaseClock.start();
-    m_page = m_browser.openPage();
+    m_page = page ? page : m_browser.openPage();
     connect(m_page, &Page::lost, this, [this](const Failure &why) {
         // A running capture reports the loss itself.
         if (!(m_job && m_job->isRunning()))
@@ -256,8 +257,14 @@ void PageTask::writeOnWorker(QSize pictureSize, std::function<Status()> writeFil
     m_times.paint = timings.paint;
     m_times.decode = timings.decode;
     m_pictureSize = pictureSize;
-    // The browser's page is no longer needed: close it while the file is
-    // written, so that the browser frees its memory.
+    // The browser's page is no longer needed while the file is written:
+    // another address can load in it, which costs the browser less than a
+    // fresh page; otherwise it is closed, so that the browser frees its
+    // memory.
+    if (m_page && isSignalConnected(QMetaMethod::fromSignal(&PageTask::pageFreed))) {
+        disconnect(m_page, nullptr, this, nullptr);
+        emit pageFreed(std::exchange(m_page, nullptr));
+    }
     closePage();
     setPhase(PagePhase::Writing);
 

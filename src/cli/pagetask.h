@@ -58,11 +58,12 @@ struct PageTimes
     qint64 total = -1;
 };
 
-// Takes one page from its address to its file: opens a fresh page of the
-// browser laid out at the chosen viewport, loads the address and waits for
-// it as asked, waits until the capture gate has memory for its picture,
-// captures it, closes the page and writes the file on a worker thread.
-// Ends once with finished(); nothing is written for a page that fails.
+// Takes one page from its address to its file: opens a page of the browser
+// (or takes one a finished capture gave up) laid out at the chosen viewport,
+// loads the address and waits for it as asked, waits until the capture gate
+// has memory for its picture, captures it, gives the page up and writes the
+// file on a worker thread. Ends once with finished(); nothing is written for
+// a page that fails.
 class PageTask : public QObject
 {
     Q_OBJECT
@@ -72,7 +73,9 @@ public:
              QObject *parent = nullptr);
     ~PageTask() override;
 
-    void start();
+    // Loads the address in `page` when given (one that pageFreed() gave up),
+    // otherwise in a fresh page of the browser.
+    void start(Page *page = nullptr);
 
     const PageOrder &order() const { return m_order; }
     PagePhase phase() const { return m_phase; }
@@ -90,6 +93,9 @@ public:
 signals:
     // The phase or the band changed.
     void changed();
+    // The page was captured: the browser's page is free for another address
+    // (the receiver takes it over; without one, it is closed).
+    void pageFreed(snapvel::Page *page);
     void finished();
 
 private:

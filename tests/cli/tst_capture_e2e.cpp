@@ -186,28 +186,38 @@ void TestCaptureCommand::eachFormatReadsBack()
 void TestCaptureCommand::batchGoesOnPastAFailedPage()
 {
     // The tall page's picture (1280 x 4000, 20 MB) is larger than the
-    // memory the run may use; the others are captured.
-    const QByteArray list = "# three pages\n" + url("/small.html").toUtf8() + "\n\n" +
-                            url("/tall.html").toUtf8() + "\n" + url("/scaled.html").toUtf8() + "\n";
+    // memory the run may use; the others are captured. One page at a time
+    // (and one loading ahead): the third or the fourth loads in the browser
+    // page the first was captured in.
+    const QByteArray list = "# four pages\n" + url("/small.html").toUtf8() + "\n\n" +
+                            url("/tall.html").toUtf8() + "\n" + url("/scaled.html").toUtf8() +
+                            "\n" + url("/wide.html").toUtf8() + "\n";
     const Run run = capture({QStringLiteral("--input"), QStringLiteral("-"), QStringLiteral("-o"),
-                             QStringLiteral("shots"), QStringLiteral("--jobs"), QStringLiteral("2"),
+                             QStringLiteral("shots"), QStringLiteral("--jobs"), QStringLiteral("1"),
                              QStringLiteral("--memory"), QStringLiteral("8")},
                             list);
     QCOMPARE(run.exitCode, 1);
     const QString port = QString::number(m_server.url("/").port());
-    QCOMPARE(filesIn(m_dir->filePath("shots")), (QStringList{"127.0.0.1_" + port + "_scaled.png",
-                                                             "127.0.0.1_" + port + "_small.png"}));
+    QCOMPARE(filesIn(m_dir->filePath("shots")),
+             (QStringList{"127.0.0.1_" + port + "_scaled.png", "127.0.0.1_" + port + "_small.png",
+                          "127.0.0.1_" + port + "_wide.png"}));
     QStringList failures;
     for (const QString &line : run.errLines())
         if (line.startsWith(QLatin1Char('[')) && line.contains(QLatin1String("failed")))
             failures << line;
     QCOMPARE(failures.size(), 1);
-    QVERIFY2(failures.constFirst().startsWith("[2/3] " + url("/tall.html") + " failed: "),
+    QVERIFY2(failures.constFirst().startsWith("[2/4] " + url("/tall.html") + " failed: "),
              qPrintable(run.err));
     QVERIFY2(failures.constFirst().contains(QLatin1String("too large")), qPrintable(run.err));
 
     const QImage small(m_dir->filePath("shots/127.0.0.1_" + port + "_small.png"));
     QCOMPARE(small.size(), QSize(1280, 720)); // never less than the viewport
+    const QImage scaled(m_dir->filePath("shots/127.0.0.1_" + port + "_scaled.png"));
+    QCOMPARE(scaled.size(), QSize(1280, 720));
+    QCOMPARE(checkStripes(scaled.copy(0, 0, 300, 400), 300, 400), -1);
+    const QImage wide(m_dir->filePath("shots/127.0.0.1_" + port + "_wide.png"));
+    QCOMPARE(checkStripes(wide.copy(0, 0, 1500, 500), 1500, 500), -1);
+    QCOMPARE(wide.size(), QSize(1500, 720));
 }
 
 void TestCaptureCommand::pictureSizes_data()

@@ -87,9 +87,13 @@ QStringList chromiumArguments(const QString &profilePath, bool runningAsRoot)
         // each a page of its own in a renderer of its own, loaded whether or
         // not anyone types: a window for each captured page made two more
         // renderers compete with its painting.
+        //
+        // A page that loads another address would keep the document it
+        // leaves in the back/forward cache, memory and all, for a going back
+        // that never comes.
         QStringLiteral("--disable-site-isolation-trials"),
         QStringLiteral("--disable-features=IsolateOrigins,site-per-process,WebUIOmniboxPopup,"
-                       "WebUIOmniboxAimPopup"),
+                       "WebUIOmniboxAimPopup,BackForwardCache"),
         // No first tab: every page is opened over the pipe, so that the
         // browser holds only the program's own pages.
         QStringLiteral("--no-startup-window"),
