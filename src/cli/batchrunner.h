@@ -20,9 +20,9 @@ class ProgressPrinter;
 // Captures the pages of a batch with one browser. Up to `jobs` pages are
 // captured at once, within the memory budget (see CaptureGate), and one more
 // page loads ahead, so the browser loads the next page while the others
-// paint. A browser page whose capture is done loads the next address: the
-// browser makes a fresh one at a cost of its own (a window, its compositor).
-// A page lost because the browser itself stopped is tried once more with the
+// paint. The next address loads in a browser page whose capture is done,
+// since a fresh page costs the browser a window and its compositor. A page
+// lost because the browser itself stopped is tried once more with the
 // browser started afresh. Ends with finished().
 class BatchRunner : public QObject
 {
