@@ -180,8 +180,6 @@ void PageTask::measure()
             captureAreaFor(metrics.value(), m_settings.viewport, m_settings.viewportOnly);
         const PictureSize picture = pictureSizeFor(area, m_settings.scale);
         const qint64 bytes = picture.bytes();
-        const qint64 pixelWidth = picture.width;
-        const qint64 pixelHeight = picture.height;
         // Refused before painting when the file could not hold the picture.
         if (const QString tooLarge =
                 sideLimitExceeded(m_settings.format, picture.width, picture.height);
@@ -193,8 +191,8 @@ void PageTask::measure()
             fail({QStringLiteral("The page is too large to capture: its picture (%1 x %2 pixels) "
                                  "would take %3 MB, more than the %4 MB this run may use for "
                                  "pictures (see --memory).")
-                      .arg(pixelWidth)
-                      .arg(pixelHeight)
+                      .arg(picture.width)
+                      .arg(picture.height)
                       .arg(megabytes(bytes), megabytes(m_gate.budget())),
                   FailureKind::TooLarge});
             return;

@@ -61,6 +61,9 @@ struct BandFile
     int colourType = 0;
     int interlace = 0;
     QList<QByteArrayView> data; // the IDAT chunks' contents, in order
+
+    // 8-bit RGB, not interlaced: the form the joined file takes.
+    bool isPlainRgb() const { return depth == 8 && colourType == 2 && interlace == 0; }
 };
 
 bool readBandFile(const QByteArray &png, BandFile &file)
@@ -445,7 +448,7 @@ QString compressedAgain(const QByteArray &png, const BandFile &file, int rows, b
 {
     const qsizetype stride = bandRows.size() / rows;
     const int present = std::min(rows, file.height);
-    if (file.depth == 8 && file.colourType == 2 && file.interlace == 0) {
+    if (file.isPlainRgb()) {
         bandRows.truncate(stride * present);
         if ((!inflated && !inflateRows(file.data, bandRows)) ||
             !makeFirstRowIndependent(bandRows, stride))
@@ -495,10 +498,9 @@ QString PngBandJoiner::addBand(int index, int top, int rows, const QByteArray &p
 
     const qsizetype stride = 1 + qsizetype(m_size.width()) * kBytesPerPixel;
     QByteArray bandRows(stride * rows, Qt::Uninitialized);
-    const bool rgb = file.depth == 8 && file.colourType == 2 && file.interlace == 0;
     BandRows state = BandRows::Untouched;
     Slice slice;
-    if (rgb && file.height == rows) {
+    if (file.isPlainRgb() && file.height == rows) {
         state = takeOverRows(file.data, stride, bandRows, slice);
         if (state == BandRows::Damaged)
             return unreadable;

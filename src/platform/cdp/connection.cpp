@@ -1,6 +1,7 @@
 #include "platform/cdp/connection.h"
 
 #include "platform/cdp/pagefailures.h"
+
 #include <QJsonDocument>
 #include <QPointer>
 #include <QSocketNotifier>

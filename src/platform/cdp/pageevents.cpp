@@ -114,14 +114,18 @@ QString describeNetworkError(const QString &errorText)
     return errorText;
 }
 
+QString loadFailure(const QString &errorText)
+{
+    return QStringLiteral("The page could not be loaded: %1.").arg(describeNetworkError(errorText));
+}
+
 } // namespace
 
 QString PageEvents::documentError() const
 {
     if (!m_showsErrorPage)
         return {};
-    return QStringLiteral("The page could not be loaded: %1.")
-        .arg(describeNetworkError(m_errorText));
+    return loadFailure(m_errorText);
 }
 
 QList<PageEvents::Signal> PageEvents::errorPageOverdue()
@@ -129,8 +133,7 @@ QList<PageEvents::Signal> PageEvents::errorPageOverdue()
     if (!m_errorPageDue)
         return {};
     m_errorPageDue = false;
-    QList<Signal> signalList = failNavigation(
-        QStringLiteral("The page could not be loaded: %1.").arg(describeNetworkError(m_errorText)));
+    QList<Signal> signalList = failNavigation(loadFailure(m_errorText));
     // Its download was ended when the navigation was answered.
     signalList.removeAll(Signal::DownloadComplete);
     return signalList;
