@@ -31,6 +31,19 @@ out=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$prefix/bin/snapvel"
 [ $? -eq 2 ] && printf '%s\n' "$out" | grep -q 'no display' ||
     fail "the installed program did not start: $out"
 
+# Started in a folder holding files named like its libraries, the built and
+# the installed program still load the system's, never those.
+decoys="$prefix/decoys"
+mkdir -p "$decoys"
+for library in libQt6Widgets.so.6 libQt6Gui.so.6 libQt6Core.so.6 libz.so.1; do
+    echo 'not a library' >"$decoys/$library"
+done
+for program in "$build/src/snapvel" "$prefix/bin/snapvel"; do
+    out=$(cd "$decoys" && env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$program" 2>&1)
+    [ $? -eq 2 ] && printf '%s\n' "$out" | grep -q 'no display' ||
+        fail "$program, started among decoy libraries, did not run: $out"
+done
+
 # Width and height from a PNG's header, as "WxH".
 png_size() {
     [ "$(od -An -tx1 -N8 "$1" | tr -d ' \n')" = 89504e470d0a1a0a ] || return 1
