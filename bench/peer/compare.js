@@ -104,11 +104,23 @@ function machine() {
     try {
         chromium = execFileSync(EXECUTABLE, ['--version'], { encoding: 'utf8', stdio: ['ignore', 'pipe', 'ignore'] }).trim();
     } catch { /* reported as unknown */ }
+    // The browser snapvel starts: Debian's headless shell of Chromium when
+    // installed, otherwise Chromium (src/platform/cdp/chromiumenvironment.h).
+    let oursBrowser = 'unknown';
+    for (const candidate of ['/usr/lib/chromium/chromium-headless-shell', '/usr/bin/chromium']) {
+        if (!fs.existsSync(candidate))
+            continue;
+        try {
+            const version = execFileSync(candidate, ['--version'], { encoding: 'utf8', stdio: ['ignore', 'pipe', 'ignore'] }).trim();
+            oursBrowser = `${version} (${candidate})`;
+        } catch { /* reported as unknown */ }
+        break;
+    }
     const playwright = require('playwright-core/package.json').version;
     return {
         date: new Date().toISOString().replace('T', ' ').replace(/\..*/, ' UTC'),
         cores: CORES, cpu, memoryGb: (os.totalmem() / 2 ** 30).toFixed(0),
-        chromium, playwright, node: process.version,
+        chromium, oursBrowser, playwright, node: process.version,
         load: os.loadavg().map(l => l.toFixed(2)).join(' '),
     };
 }
@@ -262,7 +274,7 @@ async function main() {
     const began = Date.now();
     const info = machine();
     const ours = detectOurs(o.ours);
-    console.log(`machine: ${info.cores} cores (${info.cpu}), ${info.memoryGb} GB; ${info.chromium}; ` +
+    console.log(`machine: ${info.cores} cores (${info.cpu}), ${info.memoryGb} GB; ours ${info.oursBrowser}; peer ${info.chromium}; ` +
                 `playwright-core ${info.playwright}; node ${info.node}; load ${info.load}`);
     console.log(ours.available ? `ours: ${o.ours}` : `ours: not available (${ours.why})`);
 
@@ -455,7 +467,7 @@ Written by \`scripts/bench compare --results bench/RESULTS.md\` (bench/peer/comp
 
 - date: ${info.date}
 - machine: ${info.cores} cores (${info.cpu}), ${info.memoryGb} GB RAM, shared; load average (1, 5, 15 min) at start ${info.load}, at the end ${os.loadavg().map(l => l.toFixed(2)).join(' ')}
-- browser: ${info.chromium} (both sides, same switches)
+- browser: ours ${info.oursBrowser}; peer ${info.chromium} (${EXECUTABLE}); the same switches
 - peer: playwright-core ${info.playwright} on node ${info.node}: \`page.goto(url, {waitUntil: 'load'})\` then \`page.screenshot({fullPage: true})\`, viewport 1280x720
 - ${oursLine}${o.note ? `\n- ${o.note}` : ''}
 - whole run: ${elapsed.toFixed(0)} s
@@ -480,7 +492,9 @@ ${details.join('\n')}
 \`scripts/bench\` runs the C++ benchmarks first). It installs playwright-core
 and pngjs into bench/peer/node_modules with \`npm ci\` when missing, builds the
 snapvel target (not with SNAPVEL_BENCH_NO_BUILD=1), serves the pages on
-127.0.0.1 and drives /usr/bin/chromium on both sides; no browser is
+127.0.0.1, and drives the system's Chromium on both sides: snapvel its own
+choice (Debian's headless shell of Chromium when installed), Playwright
+/usr/bin/chromium or the program SNAPVEL_BENCH_CHROMIUM names; no browser is
 downloaded. A quicker look: \`scripts/bench compare --cold-runs 3 --warm-runs 1\`.
 Pages: 1280 px wide stripes of 10 px rows, each row a colour that names its
 index (2,000, 20,000 and 100,000 px tall), about 30,000 px of paragraphs

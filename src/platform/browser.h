@@ -203,8 +203,9 @@ signals:
 // the user can do about it.
 inline QString browserStartAdvice(const Status &started)
 {
-    return started.error() + QStringLiteral(" Tarvex Snapvel loads pages with Chromium: install "
-                                            "it with \"sudo apt-get install chromium\".");
+    return started.error() +
+           QStringLiteral(" Tarvex Snapvel loads pages with Chromium: install "
+                          "it with \"sudo apt-get install chromium-headless-shell\".");
 }
 
 } // namespace snapvel

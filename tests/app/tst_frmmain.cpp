@@ -198,7 +198,7 @@ void TestFrmMain::startUpWarnsOnceWhenTheBrowserCannotStart()
                           FailureKind::BrowserLost};
     const ScriptedUiServices::Box warning{
         missing.message + QStringLiteral(" Tarvex Snapvel loads pages with Chromium: install it "
-                                         "with \"sudo apt-get install chromium\"."),
+                                         "with \"sudo apt-get install chromium-headless-shell\"."),
         48, QStringLiteral("Tarvex Snapvel")};
     QObject context;
     // Known at once: said from the event loop.

@@ -1,6 +1,7 @@
 // `snapvel capture` as users run it: the real binary, with no display
 // variable set at all, against the real headless Chromium and pages served
 // on 127.0.0.1.
+#include "platform/cdp/chromiumenvironment.h"
 #include "support/pageserver.h"
 #include "support/stripedpage.h"
 
@@ -58,7 +59,7 @@ private:
 
 void TestCaptureCommand::initTestCase()
 {
-    if (!QFileInfo::exists(QStringLiteral("/usr/bin/chromium")))
+    if (!QFileInfo::exists(snapvel::cdp::chromiumExecutable()))
         QSKIP("Chromium is not installed.");
     m_server.addPage("/formats.html", stripedPageHtml(600, 2000, 16));
     m_server.addPage("/small.html", stripedPageHtml(400, 300));

@@ -49,6 +49,7 @@ private slots:
     void resolvesAddresses_data();
     void resolvesAddresses();
     void sandboxIsOffOnlyForRoot();
+    void startsTheFirstInstalledBrowser();
     void removesOnlyStaleProfileFolders();
     void aMissingBrowserIsReportedByPath();
     void aBrowserThatStopsAtOnceIsReportedAsNotStarted();
@@ -242,6 +243,28 @@ void CdpLogicTest::sandboxIsOffOnlyForRoot()
     const QString sandboxOff = QStringLiteral("--no-sandbox");
     QVERIFY(!chromiumArguments(QStringLiteral("/tmp/profile"), false).contains(sandboxOff));
     QVERIFY(chromiumArguments(QStringLiteral("/tmp/profile"), true).contains(sandboxOff));
+}
+
+void CdpLogicTest::startsTheFirstInstalledBrowser()
+{
+    QTemporaryDir temp;
+    QVERIFY(temp.isValid());
+    const QString shell = temp.filePath(QStringLiteral("shell"));
+    const QString full = temp.filePath(QStringLiteral("full"));
+    const auto install = [](const QString &path, bool executable) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.setPermissions(executable ? QFile::ReadOwner | QFile::ExeOwner : QFile::ReadOwner);
+    };
+    // Neither there: the last is named, for the error to say it is missing.
+    QCOMPARE(chromiumExecutable({shell, full}), full);
+    install(full, true);
+    QCOMPARE(chromiumExecutable({shell, full}), full);
+    // A file that is not a program is passed over.
+    install(shell, false);
+    QCOMPARE(chromiumExecutable({shell, full}), full);
+    QFile::setPermissions(shell, QFile::ReadOwner | QFile::ExeOwner);
+    QCOMPARE(chromiumExecutable({shell, full}), shell);
 }
 
 void CdpLogicTest::removesOnlyStaleProfileFolders()

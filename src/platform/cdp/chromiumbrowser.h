@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/browser.h"
+#include "platform/cdp/chromiumenvironment.h"
 #include "platform/cdp/connection.h"
 
 #include <QHash>
@@ -22,7 +23,7 @@ class ChromiumPage;
 // How the Chromium browser is started and driven.
 struct ChromiumBrowserOptions
 {
-    QString executable = QStringLiteral("/usr/bin/chromium");
+    QString executable = cdp::chromiumExecutable();
     // The layout viewport a new page starts with.
     QSize layoutViewport{1280, 800};
     PageTimeouts pageTimeouts;

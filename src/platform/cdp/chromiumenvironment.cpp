@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <sys/un.h>
 
@@ -45,13 +46,25 @@ QProcessEnvironment chromiumEnvironment(const QString &profilePath, const QProce
 
 QStringList chromiumProfileArguments(const QString &profilePath)
 {
-    // The crash database has no switch in this Chromium (--crash-dumps-dir
-    // belongs to the separate headless shell): chromiumEnvironment places it.
-    // Chromium places the HTTP cache of a data folder that lies inside the
-    // desktop's configuration folder under the desktop's cache folder instead;
-    // named, it stays in the profile wherever the profile is.
-    return {QStringLiteral("--disk-cache-dir=") +
-            QDir(profilePath).filePath(QStringLiteral("disk-cache"))};
+    // The desktop browser has no switch for its crash database
+    // (chromiumEnvironment places it) and ignores --crash-dumps-dir, which
+    // places the headless shell's. Chromium places the HTTP cache of a data
+    // folder that lies inside the desktop's configuration folder under the
+    // desktop's cache folder instead; named, it stays in the profile wherever
+    // the profile is.
+    const QDir profile(profilePath);
+    return {QStringLiteral("--disk-cache-dir=") + profile.filePath(QStringLiteral("disk-cache")),
+            QStringLiteral("--crash-dumps-dir=") + profile.filePath(QStringLiteral("crashes"))};
+}
+
+QString chromiumExecutable(const QStringList &candidates)
+{
+    for (const QString &candidate : candidates) {
+        const QFileInfo program(candidate);
+        if (program.isFile() && program.isExecutable())
+            return candidate;
+    }
+    return candidates.isEmpty() ? QString() : candidates.last();
 }
 
 } // namespace snapvel::cdp

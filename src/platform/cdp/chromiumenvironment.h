@@ -21,7 +21,20 @@ QProcessEnvironment chromiumEnvironment(const QString &profilePath,
                                         const QProcessEnvironment &base);
 
 // The switches that name where Chromium puts files which it would otherwise
-// place by the desktop's folders: its HTTP cache.
+// place by the desktop's folders: its HTTP cache, and the headless shell's
+// crash database.
 QStringList chromiumProfileArguments(const QString &profilePath);
+
+// The browser program to start: the first of `candidates` that is an
+// executable file, or the last one when none is (so that the error names
+// the usual browser). By default Debian's Chromium headless shell, then
+// Chromium itself. The shell is the same engine, and paints the same
+// pixels, without the desktop browser around it (windows, extensions,
+// profile services): it starts, opens a page and closes in about half the
+// time. It is started as the program itself, not through the script in
+// /usr/bin, which would stand between it and us as a process of its own.
+QString chromiumExecutable(const QStringList &candidates = {
+                               QStringLiteral("/usr/lib/chromium/chromium-headless-shell"),
+                               QStringLiteral("/usr/bin/chromium")});
 
 } // namespace snapvel::cdp
