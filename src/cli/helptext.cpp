@@ -70,12 +70,14 @@ Running:
                       picture alone is larger than the whole amount.
   -q, --quiet         Prints failures only.
   -v, --verbose       Adds each page's phase times (load, settle, measure,
-                      paint, decode, write) and the browser's start-up time.
+                      paint, decode, write; in a batch also the wait for its
+                      turn to paint) and the browser's start-up time.
   -h, --help          Shows this text.
   --version           Shows the version.
 
 Progress goes to standard error: on a terminal a live line per running
-page, otherwise one line per finished page:
+page, otherwise one line per finished page, with the time it took itself
+(without waiting for other pages):
   [3/20] ADDRESS WIDTHxHEIGHT SECONDS s -> FILE
   [4/20] ADDRESS failed: REASON
 

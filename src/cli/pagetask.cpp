@@ -209,6 +209,7 @@ void PageTask::measure()
 
 void PageTask::capture(qint64 maxPictureBytes)
 {
+    m_times.wait = m_phaseClock.elapsed();
     setPhase(PagePhase::Painting);
     CaptureOptions options;
     options.preparation = std::nullopt; // prepared while settling
@@ -302,7 +303,7 @@ void PageTask::finish()
         m_ticket = 0;
     }
     closePage();
-    m_times.total = m_clock.elapsed();
+    m_times.total = m_clock.elapsed() - std::max<qint64>(m_times.wait, 0);
     setPhase(PagePhase::Finished);
     emit finished();
 }

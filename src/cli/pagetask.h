@@ -47,11 +47,15 @@ enum class PagePhase
 };
 
 // How long each phase took, in milliseconds; -1 for one that did not run.
+// `wait` is the time spent waiting for its turn to paint, while other pages
+// of the batch painted or held the memory; `total` is the page's own time,
+// from opening it to its file, without that wait.
 struct PageTimes
 {
     qint64 load = -1;
     qint64 settle = -1;
     qint64 measure = -1;
+    qint64 wait = -1;
     qint64 paint = -1;
     qint64 decode = -1;
     qint64 write = -1;

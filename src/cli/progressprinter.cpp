@@ -41,6 +41,9 @@ QString phaseTimes(const PageTimes &times)
     add("load", times.load);
     add("settle", times.settle);
     add("measure", times.measure);
+    // Waiting is shown only in a batch where a page had to.
+    if (times.wait >= 5)
+        add("wait", times.wait);
     add("paint", times.paint);
     add("decode", times.decode);
     add("write", times.write);
