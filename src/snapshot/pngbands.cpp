@@ -154,6 +154,19 @@ bool makeFirstRowIndependent(QByteArray &rows, qsizetype stride)
     }
 }
 
+// The band's first `length` bytes of rows made ready to follow the band
+// before: the first row made independent, and every whole row among them
+// checked for a filter that PNG knows.
+bool mendRows(QByteArray &rows, qsizetype stride, qsizetype length)
+{
+    if (!makeFirstRowIndependent(rows, stride))
+        return false;
+    for (qsizetype at = stride; at + stride <= length; at += stride)
+        if (uchar(rows.at(at)) > Paeth)
+            return false;
+    return true;
+}
+
 // The rows of a band in any other form, decoded and converted, unfiltered.
 bool convertedRows(const QByteArray &png, int width, int rows, QByteArray &out)
 {
@@ -420,11 +433,8 @@ BandRows takeOverRows(const QList<QByteArrayView> &data, qsizetype stride, QByte
         const quint32 bandAdler = qFromBigEndian<quint32>(bytes + trailer);
         const quint32 headAdler =
             quint32(adler32_z(1, reinterpret_cast<const Bytef *>(rows.constData()), size_t(head)));
-        if (!makeFirstRowIndependent(rows, stride))
+        if (!mendRows(rows, stride, head))
             return BandRows::Damaged;
-        for (qsizetype at = stride; at + stride <= head; at += stride)
-            if (uchar(rows.at(at)) > Paeth)
-                return BandRows::Damaged;
         piece = compressSlice(rows.constData(), head);
         if (!piece.ok)
             return BandRows::Damaged;
@@ -451,11 +461,8 @@ QString compressedAgain(const QByteArray &png, const BandFile &file, int rows, b
     if (file.isPlainRgb()) {
         bandRows.truncate(stride * present);
         if ((!inflated && !inflateRows(file.data, bandRows)) ||
-            !makeFirstRowIndependent(bandRows, stride))
+            !mendRows(bandRows, stride, bandRows.size()))
             return unreadableBand();
-        for (qsizetype at = stride; at < bandRows.size(); at += stride)
-            if (uchar(bandRows.at(at)) > Paeth)
-                return unreadableBand();
         bandRows.resize(stride * rows);
     } else if (!convertedRows(png, file.width, present, bandRows)) {
         return unreadableBand();
