@@ -104,25 +104,24 @@ function machine() {
     try {
         chromium = execFileSync(EXECUTABLE, ['--version'], { encoding: 'utf8', stdio: ['ignore', 'pipe', 'ignore'] }).trim();
     } catch { /* reported as unknown */ }
-    // The browser snapvel starts: Debian's headless shell of Chromium when
-    // installed, otherwise Chromium (src/platform/cdp/chromiumenvironment.h).
-    let oursBrowser = 'unknown';
-    for (const candidate of ['/usr/lib/chromium/chromium-headless-shell', '/usr/bin/chromium']) {
-        if (!fs.existsSync(candidate))
-            continue;
-        try {
-            const version = execFileSync(candidate, ['--version'], { encoding: 'utf8', stdio: ['ignore', 'pipe', 'ignore'] }).trim();
-            oursBrowser = `${version} (${candidate})`;
-        } catch { /* reported as unknown */ }
-        break;
-    }
     const playwright = require('playwright-core/package.json').version;
     return {
         date: new Date().toISOString().replace('T', ' ').replace(/\..*/, ' UTC'),
         cores: CORES, cpu, memoryGb: (os.totalmem() / 2 ** 30).toFixed(0),
-        chromium, oursBrowser, playwright, node: process.version,
+        chromium, playwright, node: process.version,
         load: os.loadavg().map(l => l.toFixed(2)).join(' '),
     };
+}
+
+// The version and path of the browser program seen running under ours.
+function browserVersion(program) {
+    if (!program)
+        return 'unknown';
+    try {
+        return `${execFileSync(program, ['--version'], { encoding: 'utf8', stdio: ['ignore', 'pipe', 'ignore'] }).trim()} (${program})`;
+    } catch {
+        return `unknown version (${program})`;
+    }
 }
 
 function startServer() {
@@ -145,7 +144,8 @@ function startServer() {
 const running = new Set();
 
 // Runs `argv` as its own process group, timing it and sampling its tree's
-// memory. Resolves { seconds, peakBytes, status, stderr, leftBehind }:
+// memory. Resolves { seconds, peakBytes, browser, status, stderr, leftBehind }
+// (browser: the program of the Chromium it started, when one was seen):
 // leftBehind counts processes of the tree still running five seconds after
 // it ended (they are then killed; Chromium's helpers can take a few seconds
 // to go on a busy machine).
@@ -183,7 +183,7 @@ function measure(argv, timeoutSeconds) {
                 leftBehind = sampler.survivors().length;
             }
             killSurvivors(sampler);
-            resolve({ seconds: ended, peakBytes: sampler.peakBytes, status, stderr: stderr.trim(), leftBehind });
+            resolve({ seconds: ended, peakBytes: sampler.peakBytes, browser: sampler.browser, status, stderr: stderr.trim(), leftBehind });
         };
         child.on('error', error => { stderr += error.message; finish(127); });
         child.on('exit', (code, signal) => {
@@ -274,7 +274,7 @@ async function main() {
     const began = Date.now();
     const info = machine();
     const ours = detectOurs(o.ours);
-    console.log(`machine: ${info.cores} cores (${info.cpu}), ${info.memoryGb} GB; ours ${info.oursBrowser}; peer ${info.chromium}; ` +
+    console.log(`machine: ${info.cores} cores (${info.cpu}), ${info.memoryGb} GB; peer ${info.chromium}; ` +
                 `playwright-core ${info.playwright}; node ${info.node}; load ${info.load}`);
     console.log(ours.available ? `ours: ${o.ours}` : `ours: not available (${ours.why})`);
 
@@ -321,6 +321,8 @@ async function main() {
                             ? [o.ours, 'capture', url, '-o', out, '--width', String(pages.WIDTH)]
                             : [process.execPath, captureJs, '--launch', launchFile, url, '-o', out];
                         const result = await measure(argv, 300);
+                        if (side === 'ours')
+                            info.oursProgram ??= result.browser;
                         const faults = runFaults(result);
                         const fault = check(out, page);
                         if (fault)
@@ -366,6 +368,8 @@ async function main() {
                         ? [o.ours, 'capture', '--input', list, '-o', dir, '--width', String(pages.WIDTH), '--jobs', String(at)]
                         : [process.execPath, captureJs, '--launch', launchFile, '--pages', String(at), '--input', list, '-o', dir];
                     const result = await measure(argv, 900);
+                    if (side === 'ours')
+                        info.oursProgram ??= result.browser;
                     const faults = [];
                     for (const entry of batch) {
                         const file = findOutput(dir, entry.token);
@@ -404,6 +408,8 @@ async function main() {
         fs.rmSync(work, { recursive: true, force: true });
     }
 
+    if (ours.available)
+        console.log(`ours ran ${browserVersion(info.oursProgram)}`);
     const report = render(rows, info, ours, o, (Date.now() - began) / 1000);
     console.log('\n' + report.table + '\n' + report.notes);
     if (o.results) {
@@ -467,7 +473,7 @@ Written by \`scripts/bench compare --results bench/RESULTS.md\` (bench/peer/comp
 
 - date: ${info.date}
 - machine: ${info.cores} cores (${info.cpu}), ${info.memoryGb} GB RAM, shared; load average (1, 5, 15 min) at start ${info.load}, at the end ${os.loadavg().map(l => l.toFixed(2)).join(' ')}
-- browser: ours ${info.oursBrowser}; peer ${info.chromium} (${EXECUTABLE}); the same switches
+- browser: ours ${browserVersion(info.oursProgram)}; peer ${info.chromium} (${EXECUTABLE}); the same switches
 - peer: playwright-core ${info.playwright} on node ${info.node}: \`page.goto(url, {waitUntil: 'load'})\` then \`page.screenshot({fullPage: true})\`, viewport 1280x720
 - ${oursLine}${o.note ? `\n- ${o.note}` : ''}
 - whole run: ${elapsed.toFixed(0)} s

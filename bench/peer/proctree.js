@@ -19,6 +19,18 @@ function readStat(pid) {
     }
 }
 
+// The program of `pid` when it is a Chromium browser process (driven over the
+// DevTools pipe, not one of its helpers with a --type), otherwise null.
+function browserProgram(pid) {
+    try {
+        const argv = fs.readFileSync(`/proc/${pid}/cmdline`, 'latin1').split('\0').filter(Boolean);
+        return argv.includes('--remote-debugging-pipe') && !argv.some(a => a.startsWith('--type='))
+            ? argv[0] : null;
+    } catch {
+        return null; // Ended while we looked.
+    }
+}
+
 class TreeSampler {
     constructor(root, intervalMs = 50) {
         this.root = root;
@@ -26,6 +38,7 @@ class TreeSampler {
         this.parents = new Map(); // pid -> parent pid, kept while the pid lives
         this.peakBytes = 0;
         this.members = new Map(); // pid -> start time, of every process seen in the tree
+        this.browser = null; // the program of the tree's Chromium browser process, once seen
     }
 
     start() {
@@ -96,6 +109,8 @@ class TreeSampler {
                 continue;
             this.members.set(pid, stat.started);
             bytes += stat.rssPages * PAGE_BYTES;
+            if (!this.browser)
+                this.browser = browserProgram(pid);
         }
         this.peakBytes = Math.max(this.peakBytes, bytes);
     }
