@@ -35,10 +35,14 @@ int main(int argc, char *argv[])
     // The command captures without a window, so it needs no display.
     if (argc > 1 && std::strcmp(argv[1], "capture") == 0)
         return snapvel::cli::runCaptureCommand(argc, argv);
+    if (const std::optional<int> status = snapvel::cli::runProgramOption(argc, argv))
+        return *status;
 
     if (!hasDisplay()) {
         std::fprintf(stderr, "snapvel: no display found (neither DISPLAY nor WAYLAND_DISPLAY is "
-                             "set); start Tarvex Snapvel from a desktop session.\n");
+                             "set); start Tarvex Snapvel from a desktop session, or capture "
+                             "to a file without a window: snapvel capture ADDRESS -o FILE "
+                             "(see snapvel capture --help).\n");
         return 2;
     }
 

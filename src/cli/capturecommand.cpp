@@ -17,6 +17,7 @@
 #include <QThreadPool>
 
 #include <cstdio>
+#include <cstring>
 
 namespace snapvel::cli {
 
@@ -110,6 +111,22 @@ int runCaptureCommand(int argc, char *argv[])
     // Files still being written are finished, so none is left half done.
     QThreadPool::globalInstance()->waitForDone();
     return status;
+}
+
+std::optional<int> runProgramOption(int argc, char *argv[])
+{
+    if (argc != 2)
+        return std::nullopt;
+    const char *option = argv[1];
+    if (std::strcmp(option, "--help") == 0 || std::strcmp(option, "-h") == 0) {
+        std::fputs(qPrintable(programHelpText()), stdout);
+        return 0;
+    }
+    if (std::strcmp(option, "--version") == 0) {
+        std::printf("snapvel %s\n", SNAPVEL_VERSION);
+        return 0;
+    }
+    return std::nullopt;
 }
 
 } // namespace snapvel::cli

@@ -89,4 +89,24 @@ Formats available here: %1.
         .arg(availableFormatNames().join(QStringLiteral(", ")));
 }
 
+QString programHelpText()
+{
+    return QStringLiteral(R"(Usage: snapvel [ADDRESS]
+       snapvel capture ADDRESS... [-o PATH] [options]
+
+Tarvex Snapvel turns a web page, however long, into one picture.
+
+Without "capture" it opens its window (which needs a display); an ADDRESS
+given there is offered in the window's address prompt.
+
+"snapvel capture" writes the pictures to files without a window or a
+display, for scripts and batches; "snapvel capture --help" lists its
+options. For example:
+  snapvel capture example.com -o example.png
+
+  -h, --help          Shows this text.
+  --version           Shows the version.
+)");
+}
+
 } // namespace snapvel::cli

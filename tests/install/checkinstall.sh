@@ -31,6 +31,14 @@ out=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$prefix/bin/snapvel"
 [ $? -eq 2 ] && printf '%s\n' "$out" | grep -q 'no display' ||
     fail "the installed program did not start: $out"
 
+# Asked for help or its version, it answers without a display or a window.
+out=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$prefix/bin/snapvel" --help 2>&1)
+[ $? -eq 0 ] && printf '%s\n' "$out" | grep -q 'snapvel capture --help' ||
+    fail "snapvel --help did not show the help: $out"
+out=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$prefix/bin/snapvel" --version 2>&1)
+[ $? -eq 0 ] && printf '%s\n' "$out" | grep -Eq '^snapvel [0-9]+\.[0-9]+' ||
+    fail "snapvel --version did not show the version: $out"
+
 # Started in a folder holding files named like its libraries, the built and
 # the installed program still load the system's, never those.
 decoys="$prefix/decoys"
