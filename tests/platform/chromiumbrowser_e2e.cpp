@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QImageReader>
 #include <QPointer>
@@ -163,6 +164,8 @@ private slots:
     void paintingDoesNotEnlargeTheLayoutViewport();
     void refusesNewWindows();
     void allowedNewWindowLeavesThePageAlone();
+    void authenticationChallengesShowTheServersPage_data();
+    void authenticationChallengesShowTheServersPage();
     void twoPagesLoadAndPaintIndependently();
     void aKilledRendererLosesOnlyItsPage();
     void aPageThatNeverYieldsIsLost();
@@ -515,6 +518,42 @@ void ChromiumBrowserE2E::allowedNewWindowLeavesThePageAlone()
     QVERIFY2(metrics, qPrintable(metrics.error()));
     QCOMPARE(metrics->scrollHeight, 1111);
     QCOMPARE(pageCount(browser).value(), 2);
+}
+
+void ChromiumBrowserE2E::authenticationChallengesShowTheServersPage_data()
+{
+    // The shell cancels challenges by itself; the desktop Chromium would wait
+    // for credentials, and its pages cancel them instead.
+    QTest::addColumn<QString>("program");
+    QTest::newRow("headless shell") << QStringLiteral("/usr/lib/chromium/chromium-headless-shell");
+    QTest::newRow("desktop Chromium") << QStringLiteral("/usr/bin/chromium");
+}
+
+void ChromiumBrowserE2E::authenticationChallengesShowTheServersPage()
+{
+    QFETCH(QString, program);
+    if (!QFileInfo(program).isExecutable())
+        QSKIP(qPrintable(program + QStringLiteral(" is not installed")));
+    m_server->addResponse(QStringLiteral("/private.html"), "401 Unauthorized",
+                          "WWW-Authenticate: Basic realm=\"snapvel\"\r\n",
+                          "<!DOCTYPE html><body style='margin:0;background:rgb(0,0,120)'>");
+    m_server->addPage(QStringLiteral("/framed-private.html"),
+                      "<!DOCTYPE html><body style='margin:0;background:rgb(0,120,0)'>"
+                      "<iframe src='/private.html' style='border:0;width:200px;height:200px'>");
+    ChromiumBrowserOptions options;
+    options.executable = program;
+    ChromiumBrowser browser(options);
+    Page *page = browser.openPage();
+    for (const QString &path :
+         {QStringLiteral("/private.html"), QStringLiteral("/framed-private.html")}) {
+        QVERIFY2(test::loadAndWait(*page, m_server->url(path).toString(), LoadTimeoutMs),
+                 qPrintable(path));
+        const Result<QImage> picture = paintPicture(*page, QRect(0, 0, 400, 300));
+        QVERIFY2(picture, qPrintable(picture.error()));
+        QCOMPARE(picture->pixelColor(100, 100), QColor(0, 0, 120));
+        if (path.startsWith(QLatin1String("/framed")))
+            QCOMPARE(picture->pixelColor(300, 250), QColor(0, 120, 0));
+    }
 }
 
 void ChromiumBrowserE2E::twoPagesLoadAndPaintIndependently()

@@ -78,9 +78,18 @@ void ChromiumBrowser::launch()
     connect(m_connection, &cdp::Connection::eventReceived, this, &ChromiumBrowser::onEvent);
     connect(m_connection, &cdp::Connection::closed, this, &ChromiumBrowser::browserEnded);
     connect(m_process, &cdp::ChromiumProcess::exited, this, &ChromiumBrowser::browserEnded);
+    // The version's answer comes before that of the next command, so the
+    // browser's kind is known before its first tab is attached to.
+    cdp::Connection *connection = m_connection;
+    m_cancelsChallenges = false;
+    sendNow(QStringLiteral("Browser.getVersion"), {}, m_options.startTimeout,
+            [this, connection](Result<Message> reply) {
+                if (connection == m_connection && reply)
+                    m_cancelsChallenges = cdp::cancelsChallengesItself(
+                        reply->params.value(QLatin1String("product")).toString());
+            });
     // Every tab, the program's own and those its pages open, is attached to
     // as it is created and held paused until it has been looked at.
-    cdp::Connection *connection = m_connection;
     sendNow(QStringLiteral("Target.setAutoAttach"),
             {{QStringLiteral("autoAttach"), true},
              {QStringLiteral("waitForDebuggerOnStart"), true},
@@ -281,7 +290,7 @@ void ChromiumBrowser::onAttached(const Message &message)
 void ChromiumBrowser::attachPage(ChromiumPage *page, const QString &sessionId)
 {
     m_sessions.insert(sessionId, page);
-    page->attach(*m_connection, sessionId);
+    page->attach(*m_connection, sessionId, !m_cancelsChallenges);
 }
 
 void ChromiumBrowser::releaseUnclaimedTargets()

@@ -109,6 +109,10 @@ private:
     // Whether Chromium has answered its first command; until then the
     // browser's own commands wait here.
     bool m_ready = false;
+    // Whether this Chromium cancels authentication challenges by itself, so
+    // that its pages need not intercept requests to do it. Until its version
+    // has been read, it is taken not to.
+    bool m_cancelsChallenges = false;
     struct BrowserCommand
     {
         QString method;

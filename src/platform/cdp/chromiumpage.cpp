@@ -164,7 +164,8 @@ void ChromiumPage::answered(quint64 request, Result<Message> reply)
         done(std::move(reply));
 }
 
-void ChromiumPage::attach(cdp::Connection &connection, const QString &sessionId)
+void ChromiumPage::attach(cdp::Connection &connection, const QString &sessionId,
+                          bool answerChallenges)
 {
     if (m_loss)
         return;
@@ -211,7 +212,7 @@ void ChromiumPage::attach(cdp::Connection &connection, const QString &sessionId)
         applyScrollbarsHidden(true);
     // Dialogs, authentication challenges and a hung renderer are taken care
     // of from the first load on.
-    m_guards->attach(connection, sessionId);
+    m_guards->attach(connection, sessionId, answerChallenges);
     // The tab was created paused (new targets wait for the debugger): let it
     // run. Its answer is of no interest.
     connection.send(QStringLiteral("Runtime.runIfWaitingForDebugger"), {}, sessionId);

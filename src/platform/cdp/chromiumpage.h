@@ -55,7 +55,8 @@ public:
     QString targetId() const { return m_targetId; }
     void setTargetId(const QString &targetId) { m_targetId = targetId; }
     // Chromium has attached to the tab, paused, on this session.
-    void attach(cdp::Connection &connection, const QString &sessionId);
+    // `answerChallenges`: see cdp::PageGuards::attach.
+    void attach(cdp::Connection &connection, const QString &sessionId, bool answerChallenges);
     void handleEvent(const cdp::Message &message);
     // The page can no longer be used. Sets the state at once; lost() and the
     // failures of the requests under way follow from the event loop.

@@ -38,12 +38,20 @@ PageGuards::PageGuards(std::chrono::milliseconds deadline, QObject *parent)
     connect(m_timer, &QTimer::timeout, this, &PageGuards::check);
 }
 
-void PageGuards::attach(Connection &connection, const QString &sessionId)
+bool cancelsChallengesItself(const QString &product)
+{
+    return product.startsWith(QLatin1String("HeadlessChrome/"));
+}
+
+void PageGuards::attach(Connection &connection, const QString &sessionId, bool answerChallenges)
 {
     if (m_stopped)
         return;
     m_connection = &connection;
     m_sessionId = sessionId;
+    m_timer->start();
+    if (!answerChallenges)
+        return;
     // Documents (the page's and its frames') pass through here, so that an
     // authentication challenge for one can be answered. Subresources are
     // left alone: each paused request costs a round trip, and Chromium
@@ -53,7 +61,6 @@ void PageGuards::attach(Connection &connection, const QString &sessionId)
           {QStringLiteral("patterns"),
            QJsonArray{QJsonObject{{QStringLiteral("urlPattern"), QStringLiteral("*")},
                                   {QStringLiteral("resourceType"), QStringLiteral("Document")}}}}});
-    m_timer->start();
 }
 
 void PageGuards::stop()
