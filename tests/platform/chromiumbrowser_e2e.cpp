@@ -522,8 +522,8 @@ void ChromiumBrowserE2E::allowedNewWindowLeavesThePageAlone()
 
 void ChromiumBrowserE2E::authenticationChallengesShowTheServersPage_data()
 {
-    // The shell cancels challenges by itself; the desktop Chromium would wait
-    // for credentials, and its pages cancel them instead.
+    // The shell cancels challenges by itself; the desktop Chromium would fail
+    // the page or stall the frame, and its pages cancel them instead.
     QTest::addColumn<QString>("program");
     QTest::newRow("headless shell") << QStringLiteral("/usr/lib/chromium/chromium-headless-shell");
     QTest::newRow("desktop Chromium") << QStringLiteral("/usr/bin/chromium");

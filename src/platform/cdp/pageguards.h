@@ -25,7 +25,7 @@ void guardBrowser(Connection &connection);
 // ("Chrome/...", even when it runs headless). Passing requests through the
 // guards has a cost of its own: while any are intercepted, every request of
 // the page goes through DevTools (a page of 300 small images loaded in
-// 0.55 s instead of 0.8 s without).
+// 0.8 s so, and in 0.55 s without).
 bool cancelsChallengesItself(const QString &product);
 
 // Keeps a page from stopping itself, or the program, for good:
@@ -37,8 +37,9 @@ bool cancelsChallengesItself(const QString &product);
 // - An HTTP authentication challenge (401) is cancelled at once instead of
 //   waiting for a user name and password: the server's own page is shown.
 //   Chromium's headless shell does that by itself; the desktop Chromium,
-//   headless too, waits for credentials nobody gives, so there the page's
-//   documents pass through the guards, which cancel the challenge.
+//   headless too, fails such a page or leaves such a frame waiting, so
+//   there the page's documents pass through the guards, which cancel the
+//   challenge.
 // - While the page is otherwise idle, its renderer is asked every few seconds
 //   for a trivial answer, with its own deadline. A renderer that does not
 //   answer (a script that never yields, before or after the load) is
