@@ -25,6 +25,13 @@ namespace {
 
 constexpr int kUsageError = 2;
 
+// What `--version` prints, for the program and its command alike.
+int printVersion()
+{
+    std::printf("snapvel %s\n", SNAPVEL_VERSION);
+    return 0;
+}
+
 int usageError(const QString &message)
 {
     std::fprintf(stderr, "snapvel capture: %s\nTry \"snapvel capture --help\".\n",
@@ -94,8 +101,7 @@ int runCaptureCommand(int argc, char *argv[])
         std::fputs(qPrintable(captureHelpText()), stdout);
         return 0;
     case ParsedCommand::Action::Version:
-        std::printf("snapvel %s\n", SNAPVEL_VERSION);
-        return 0;
+        return printVersion();
     case ParsedCommand::Action::Capture:
         break;
     }
@@ -122,10 +128,8 @@ std::optional<int> runProgramOption(int argc, char *argv[])
         std::fputs(qPrintable(programHelpText()), stdout);
         return 0;
     }
-    if (std::strcmp(option, "--version") == 0) {
-        std::printf("snapvel %s\n", SNAPVEL_VERSION);
-        return 0;
-    }
+    if (std::strcmp(option, "--version") == 0)
+        return printVersion();
     return std::nullopt;
 }
 

@@ -203,6 +203,13 @@ void ChromiumBrowserE2E::initTestCase()
     m_server->addPage(
         QStringLiteral("/loading.html"),
         "<!DOCTYPE html><html><body>loading <img src=\"/stalled.png\"></body></html>");
+    // An authentication challenge, on its own and in a frame.
+    m_server->addResponse(QStringLiteral("/private.html"), "401 Unauthorized",
+                          "WWW-Authenticate: Basic realm=\"snapvel\"\r\n",
+                          "<!DOCTYPE html><body style='margin:0;background:rgb(0,0,120)'>");
+    m_server->addPage(QStringLiteral("/framed-private.html"),
+                      "<!DOCTYPE html><body style='margin:0;background:rgb(0,120,0)'>"
+                      "<iframe src='/private.html' style='border:0;width:200px;height:200px'>");
     m_browser = std::make_unique<ChromiumBrowser>();
     QVERIFY2(m_browser->startStatus(), qPrintable(m_browser->startStatus().error()));
 }
@@ -534,12 +541,6 @@ void ChromiumBrowserE2E::authenticationChallengesShowTheServersPage()
     QFETCH(QString, program);
     if (!QFileInfo(program).isExecutable())
         QSKIP(qPrintable(program + QStringLiteral(" is not installed")));
-    m_server->addResponse(QStringLiteral("/private.html"), "401 Unauthorized",
-                          "WWW-Authenticate: Basic realm=\"snapvel\"\r\n",
-                          "<!DOCTYPE html><body style='margin:0;background:rgb(0,0,120)'>");
-    m_server->addPage(QStringLiteral("/framed-private.html"),
-                      "<!DOCTYPE html><body style='margin:0;background:rgb(0,120,0)'>"
-                      "<iframe src='/private.html' style='border:0;width:200px;height:200px'>");
     ChromiumBrowserOptions options;
     options.executable = program;
     ChromiumBrowser browser(options);
