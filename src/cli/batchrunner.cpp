@@ -6,6 +6,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <utility>
 
 namespace snapvel::cli {
 
@@ -39,6 +40,8 @@ BatchRunner::~BatchRunner()
 
 void BatchRunner::start()
 {
+    if (m_finished)
+        return;
     m_clock.start();
     m_waiting = m_orders;
     startMore();
@@ -62,9 +65,34 @@ void BatchRunner::startMore()
         closeFreePages();
     if (m_running.isEmpty() && !m_finished) {
         m_finished = true;
-        m_printer.batchFinished(m_captured, m_failed, m_clock.elapsed());
+        if (m_stopped)
+            m_printer.batchStopped(m_captured);
+        else
+            m_printer.batchFinished(m_captured, m_failed, m_clock.elapsed());
         QMetaObject::invokeMethod(this, &BatchRunner::finished, Qt::QueuedConnection);
     }
+}
+
+bool BatchRunner::stop()
+{
+    if (m_finished || m_stopped)
+        return false;
+    m_stopped = true;
+    m_waiting.clear();
+    QList<PageTask *> writing;
+    for (PageTask *task : std::exchange(m_running, {})) {
+        if (task->phase() == PagePhase::Writing) {
+            writing << task;
+            continue;
+        }
+        disconnect(task, nullptr, this, nullptr);
+        m_printer.pageAbandoned(*task);
+        delete task; // closes its browser page and gives its memory back
+    }
+    m_running = writing;
+    closeFreePages();
+    startMore(); // finishes at once when no file is being written
+    return true;
 }
 
 void BatchRunner::keepFreePage(Page *page)
@@ -94,7 +122,7 @@ void BatchRunner::taskFinished(PageTask *task)
     m_running.removeOne(task);
     task->deleteLater();
     const PageOrder &order = task->order();
-    if (task->failure() && task->failure()->kind == FailureKind::BrowserLost &&
+    if (!m_stopped && task->failure() && task->failure()->kind == FailureKind::BrowserLost &&
         !m_retried.contains(order.number) && m_browser.startStatus()) {
         m_retried << order.number;
         // Back in its place among the pages still waiting.

@@ -23,7 +23,7 @@ class ProgressPrinter;
 // paint. The next address loads in a browser page whose capture is done,
 // since a fresh page costs the browser a window and its compositor. A page
 // lost because the browser itself stopped is tried once more with the
-// browser started afresh. Ends with finished().
+// browser started afresh. Ends with finished(), also after stop().
 class BatchRunner : public QObject
 {
     Q_OBJECT
@@ -34,10 +34,16 @@ public:
     ~BatchRunner() override;
 
     void start();
+    // Ends the batch early, as when the user interrupts it: no further page
+    // starts and those loading or painting are given up, but the files being
+    // written are finished and reported, so that no page written is left
+    // out of the count. Returns false when the batch was already stopping
+    // or finished.
+    bool stop();
 
     ProgressPrinter *printer() const { return &m_printer; }
     bool isFinished() const { return m_finished; }
-    int pageCount() const { return int(m_orders.size()); }
+    bool wasStopped() const { return m_stopped; }
     int captured() const { return m_captured; }
     int failed() const { return m_failed; }
 
@@ -63,6 +69,7 @@ private:
     int m_captured = 0;
     int m_failed = 0;
     bool m_finished = false;
+    bool m_stopped = false;
 };
 
 // The memory the pictures of a run may take at once: what --memory says, or

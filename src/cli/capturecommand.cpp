@@ -57,6 +57,13 @@ int capture(const CaptureSettings &settings, const QList<PageOrder> &orders,
                             int(orders.size()));
     BatchRunner runner(browser, settings, orders, printer);
     QObject::connect(&runner, &BatchRunner::finished, qApp, [] { QCoreApplication::exit(0); });
+    // Asked to stop, the batch finishes the files being written and says
+    // how far it got; asked again, the program stops at once.
+    QPointer<BatchRunner> stoppable = &runner;
+    onTerminationSignals(*qApp, [stoppable] {
+        if (!stoppable || !stoppable->stop())
+            QCoreApplication::exit(0);
+    });
     // The pages start once the browser has answered for the first time, so
     // that a page's timeout counts its own load and not the browser's
     // start. A browser that fails to answer is started afresh by the pages.
@@ -71,11 +78,12 @@ int capture(const CaptureSettings &settings, const QList<PageOrder> &orders,
     QCoreApplication::exec();
 
     if (!runner.isFinished()) {
-        std::fprintf(stderr, "snapvel capture: stopped before the end: %d of %d pages captured.\n",
-                     runner.captured(), runner.pageCount());
+        // Stopped a second time while files were being written: they are
+        // finished before the program ends, but not counted.
+        printer.batchStopped(runner.captured());
         return 1;
     }
-    return runner.failed() > 0 ? 1 : 0;
+    return runner.failed() > 0 || runner.wasStopped() ? 1 : 0;
 }
 
 } // namespace

@@ -81,8 +81,11 @@ page, otherwise one line per finished page, with the time it took itself
   [3/20] ADDRESS WIDTHxHEIGHT SECONDS s -> FILE
   [4/20] ADDRESS failed: REASON
 
-Exit status: 0 when every page was captured, 1 when some failed, 2 for a
-mistake on the command line.
+Stopped (Ctrl+C or SIGTERM), the command starts nothing more, finishes the
+files being written and says how many pages it captured.
+
+Exit status: 0 when every page was captured, 1 when some failed or the
+command was stopped, 2 for a mistake on the command line.
 
 Formats available here: %1.
 )")

@@ -179,6 +179,20 @@ void ProgressPrinter::pageRetried(const PageTask &task)
               reasonText(task.failure() ? task.failure()->message : QString()));
 }
 
+void ProgressPrinter::pageAbandoned(const PageTask &task)
+{
+    m_liveLines.remove(task.order().number);
+    scheduleRedraw();
+}
+
+void ProgressPrinter::batchStopped(int captured)
+{
+    m_liveLines.clear();
+    print(QStringLiteral("snapvel capture: stopped before the end: %1 of %2 pages captured.")
+              .arg(captured)
+              .arg(m_pages));
+}
+
 void ProgressPrinter::batchFinished(int captured, int failed, qint64 milliseconds)
 {
     m_liveLines.clear();

@@ -36,7 +36,11 @@ public:
     void pageChanged(const PageTask &task);
     void pageFinished(const PageTask &task);
     void pageRetried(const PageTask &task);
+    // A page given up unfinished because the batch was stopped.
+    void pageAbandoned(const PageTask &task);
     void batchFinished(int captured, int failed, qint64 milliseconds);
+    // Printed even in quiet mode: the batch did not do all it was asked.
+    void batchStopped(int captured);
 
     // The line for a finished page, as printed (without the newline).
     QString finishedLine(const PageTask &task) const;

@@ -12,6 +12,7 @@ namespace snapvel {
 namespace {
 
 int g_wakeFds[2] = {-1, -1};
+std::function<void()> g_handler;
 
 void onSignal(int)
 {
@@ -22,8 +23,9 @@ void onSignal(int)
 
 } // namespace
 
-void quitOnTerminationSignals(QCoreApplication &app)
+void onTerminationSignals(QCoreApplication &app, std::function<void()> handler)
 {
+    g_handler = std::move(handler);
     if (g_wakeFds[0] != -1 || ::pipe2(g_wakeFds, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
     auto *notifier = new QSocketNotifier(g_wakeFds[0], QSocketNotifier::Read, &app);
@@ -31,7 +33,8 @@ void quitOnTerminationSignals(QCoreApplication &app)
         char buffer[16];
         while (::read(g_wakeFds[0], buffer, sizeof buffer) > 0) {
         }
-        QCoreApplication::exit(0);
+        if (g_handler)
+            g_handler();
     });
 
     struct sigaction action = {};
@@ -40,6 +43,11 @@ void quitOnTerminationSignals(QCoreApplication &app)
     action.sa_flags = SA_RESTART;
     for (int signal : {SIGTERM, SIGINT, SIGHUP})
         ::sigaction(signal, &action, nullptr);
+}
+
+void quitOnTerminationSignals(QCoreApplication &app)
+{
+    onTerminationSignals(app, [] { QCoreApplication::exit(0); });
 }
 
 } // namespace snapvel

@@ -1,12 +1,18 @@
 #pragma once
 
+#include <functional>
+
 class QCoreApplication;
 
 namespace snapvel {
 
-// Turns SIGTERM, SIGINT and SIGHUP into a normal exit of the event loop, so
-// that the program still closes its browser and deletes its temporary files
-// when it is asked to stop from outside.
+// Runs `handler` on the event loop each time SIGTERM, SIGINT or SIGHUP
+// arrives, so that the program can stop in good order (close its browser,
+// delete its temporary files) when it is asked to stop from outside. A later
+// call replaces the handler.
+void onTerminationSignals(QCoreApplication &app, std::function<void()> handler);
+
+// The same, ending the event loop normally.
 void quitOnTerminationSignals(QCoreApplication &app);
 
 } // namespace snapvel

@@ -3,6 +3,7 @@
 // on 127.0.0.1.
 #include "platform/cdp/chromiumenvironment.h"
 #include "support/pageserver.h"
+#include "support/processtree.h"
 #include "support/stripedpage.h"
 
 #include <QDir>
@@ -11,6 +12,10 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <fcntl.h>
+#include <pty.h>
+#include <unistd.h>
 
 using namespace snapvel::test;
 
@@ -27,6 +32,42 @@ struct Run
 QStringList filesIn(const QString &folder)
 {
     return QDir(folder).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+}
+
+// The lines a terminal shows for `output`, given the only controls the
+// progress printer writes: up one line, and erase the line.
+QStringList screenLines(const QByteArray &output)
+{
+    QStringList lines{QString()};
+    int row = 0;
+    for (qsizetype i = 0; i < output.size(); ++i) {
+        if (output.mid(i, 4) == "\x1b[1A") {
+            row = std::max(0, row - 1);
+            i += 3;
+        } else if (output.mid(i, 4) == "\x1b[2K") {
+            lines[row].clear();
+            i += 3;
+        } else if (output.at(i) == '\n') {
+            if (++row == lines.size())
+                lines << QString();
+        } else if (output.at(i) != '\r') {
+            lines[row] += QLatin1Char(output.at(i));
+        }
+    }
+    while (!lines.isEmpty() && lines.constLast().isEmpty())
+        lines.removeLast();
+    return lines;
+}
+
+// Whether the process runs (a finished one waiting to be reaped does not).
+bool isRunning(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray text = stat.readAll();
+    const qsizetype end = text.lastIndexOf(')');
+    return end > 0 && text.mid(end + 2, 1) != "Z";
 }
 
 } // namespace
@@ -48,6 +89,8 @@ private slots:
     void laterContentIsWaitedFor_data();
     void laterContentIsWaitedFor();
     void unreachableAddressFails();
+    void stoppingLeavesNothingBehind_data();
+    void stoppingLeavesNothingBehind();
 
 private:
     Run capture(const QStringList &arguments, const QByteArray &input = {});
@@ -333,6 +376,92 @@ void TestCaptureCommand::unreachableAddressFails()
     QCOMPARE(run.exitCode, 1);
     QVERIFY(filesIn(m_dir->path()).isEmpty());
     QVERIFY2(run.err.contains(QLatin1String("refused the connection")), qPrintable(run.err));
+}
+
+void TestCaptureCommand::stoppingLeavesNothingBehind_data()
+{
+    QTest::addColumn<bool>("terminal");
+    QTest::newRow("progress to a log") << false;
+    QTest::newRow("progress on a terminal") << true;
+}
+
+void TestCaptureCommand::stoppingLeavesNothingBehind()
+{
+    QFETCH(bool, terminal);
+    // Loaded, the second page waits for a request that is never answered.
+    m_server.addStalled(QStringLiteral("/stalled.txt"));
+    m_server.addPage(QStringLiteral("/settling.html"),
+                     "<!DOCTYPE html><p>settling</p><script>addEventListener('load', "
+                     "() => fetch('/stalled.txt'))</script>");
+    QTemporaryDir temp;
+    QVERIFY(temp.isValid());
+
+    int master = -1;
+    int slave = -1;
+    char slaveName[256] = {};
+    QProcess process;
+    if (terminal) {
+        QVERIFY(::openpty(&master, &slave, slaveName, nullptr, nullptr) == 0);
+        ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+        process.setStandardErrorFile(QString::fromLocal8Bit(slaveName));
+    }
+    QByteArray progress;
+    const auto readProgress = [&] {
+        if (!terminal) {
+            progress += process.readAllStandardError();
+            return;
+        }
+        char buffer[4096];
+        for (ssize_t got; (got = ::read(master, buffer, sizeof buffer)) > 0;)
+            progress.append(buffer, got);
+    };
+    const auto closeTerminal = qScopeGuard([&] {
+        for (int fd : {master, slave})
+            if (fd >= 0)
+                ::close(fd);
+    });
+
+    process.setProgram(QStringLiteral(SNAPVEL_BINARY));
+    process.setArguments({QStringLiteral("capture"), url("/small.html"), url("/settling.html"),
+                          QStringLiteral("-o"), QStringLiteral("shots"), QStringLiteral("--jobs"),
+                          QStringLiteral("1"), QStringLiteral("--wait"),
+                          QStringLiteral("networkidle")});
+    process.setWorkingDirectory(m_dir->path());
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TMPDIR"), temp.path());
+    environment.insert(QStringLiteral("TERM"), QStringLiteral("xterm"));
+    process.setProcessEnvironment(environment);
+    process.start();
+    QVERIFY(process.waitForStarted());
+    const QString port = QString::number(m_server.url("/").port());
+    const QString written = "shots/127.0.0.1_" + port + "_small.png";
+    QTRY_VERIFY_WITH_TIMEOUT((readProgress(), progress.contains(written.toUtf8())), 60000);
+    // The batch is stopped while the second page shows as settling.
+    if (terminal)
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (readProgress(), screenLines(progress).join(QLatin1Char('\n')).contains("[2/2]")),
+            20000);
+    const QList<qint64> chromium = descendantsWith(process.processId(), QStringLiteral("chromium"));
+    QVERIFY(!chromium.isEmpty());
+
+    process.terminate();
+    QVERIFY(process.waitForFinished(30000));
+    readProgress();
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 1);
+    // What the user sees last says how far the batch got; no line is left
+    // of the page that was given up.
+    const QStringList shown = screenLines(progress);
+    QVERIFY2(!shown.isEmpty(), progress.constData());
+    QCOMPARE(shown.constLast(),
+             QStringLiteral("snapvel capture: stopped before the end: 1 of 2 pages captured."));
+    QVERIFY2(!shown.join(QLatin1Char('\n')).contains(QLatin1String("[2/2]")), progress.constData());
+
+    QCOMPARE(filesIn(m_dir->filePath("shots")), QStringList{QFileInfo(written).fileName()});
+    for (const qint64 pid : chromium)
+        QTRY_VERIFY2_WITH_TIMEOUT(!isRunning(pid), qPrintable(QString::number(pid)), 10000);
+    QCOMPARE(QDir(temp.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList());
 }
 
 QTEST_GUILESS_MAIN(TestCaptureCommand)
