@@ -1,10 +1,10 @@
 // What a person scrolling through a page would see is in its capture: frames
-// of other sites and of file:// pages far down the page, content loaded when
-// it comes into view, the whole of a page that scrolls in an inner box, and
-// text in a web font that arrives late. The capture job drives the real
-// headless Chromium (one for all cases) over pages served on 127.0.0.1, and
-// on localhost for another site on the same server; each case is checked
-// from the picture alone.
+// of other sites and of file:// pages far down the page, content loaded or
+// rendered when it comes into view, the whole of a page that scrolls in an
+// inner box, and text in a web font that arrives late. The capture job drives
+// the real headless Chromium (one for all cases) over pages served on
+// 127.0.0.1, and on localhost for another site on the same server; each case
+// is checked from the picture alone.
 #include "fakes/runjob.h"
 #include "platform/cdp/chromiumbrowser.h"
 #include "snapshot/capturejob.h"
@@ -127,6 +127,7 @@ private slots:
     void framesOfOtherOriginsFarDownArePainted();
     void framePicturesNeverLandOutOfPlace();
     void contentLoadedWhenSeenIsPainted();
+    void contentRenderedWhenNearIsPainted();
     void pageScrollingInAnInnerBoxIsCapturedWhole();
     void lateWebFontIsPainted();
 
@@ -349,6 +350,34 @@ document.querySelectorAll('.lazy').forEach((image) => observer.observe(image));
     const Result<QImage> unprepared = capture(m_server->url("/lazy.html").toString(), asItIs);
     QVERIFY2(unprepared, qPrintable(unprepared.error()));
     QCOMPARE(colourAt(unprepared.value(), 300, tops.at(1) + 150), kPage);
+}
+
+void FidelityE2E::contentRenderedWhenNearIsPainted()
+{
+    // Sections Chromium skips while they are far from the viewport
+    // (content-visibility: auto), each taller than the size it stands in
+    // for meanwhile, on two bands; one the page hides for good.
+    const int sections = 40, sectionHeight = 1000, hidden = 25;
+    QByteArray content;
+    for (int i = 0; i < sections; ++i)
+        content += QByteArray("<section style='content-visibility:") +
+                   (i == hidden ? "hidden" : "auto") +
+                   ";contain-intrinsic-size:auto 500px'><div style='height:" +
+                   QByteArray::number(sectionHeight) +
+                   "px;background:" + rgb(QColor(stripeColour(i))) + "'></div></section>";
+    m_server->addPage(QStringLiteral("/skipped.html"),
+                      "<!DOCTYPE html><html><body style='margin:0;background:" + rgb(kPage) + "'>" +
+                          content + "</body></html>");
+
+    const Result<QImage> image = capture(m_server->url("/skipped.html").toString());
+    QVERIFY2(image, qPrintable(image.error()));
+    QCOMPARE(image->size(), QSize(kViewportWidth, (sections - 1) * sectionHeight + 500));
+    for (int i = 0; i < sections; ++i) {
+        const int top = i <= hidden ? i * sectionHeight : i * sectionHeight - 500;
+        const QColor expected = i == hidden ? kPage : QColor(stripeColour(i));
+        QCOMPARE(colourAt(image.value(), 640, top + 250).rgb() & 0xffffff,
+                 expected.rgb() & 0xffffff);
+    }
 }
 
 void FidelityE2E::pageScrollingInAnInnerBoxIsCapturedWhole()

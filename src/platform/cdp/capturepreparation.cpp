@@ -127,11 +127,29 @@ const char HelperScript[] = R"JS((() => {
             }
             return grown;
         },
+        // Renders the parts of the page that Chromium skips while they are
+        // far from the viewport (content-visibility: auto), as scrolling
+        // through the page would; a paint beyond the viewport would show
+        // them blank. Parts the page hides for good (hidden) stay hidden.
+        unskip() {
+            if (!document.body || !CSS.supports('content-visibility', 'auto'))
+                return 0;
+            let count = 0;
+            const walker = document.createTreeWalker(document.body, NodeFilter.SHOW_ELEMENT);
+            for (let element = walker.currentNode; element; element = walker.nextNode()) {
+                if (getComputedStyle(element).contentVisibility === 'auto') {
+                    set(element, 'content-visibility', 'visible');
+                    ++count;
+                }
+            }
+            return count;
+        },
         // Brings the whole page into view for two renderings.
         async reveal() {
             const root = document.documentElement;
             if (!root)
                 return false;
+            this.unskip();
             const scale = Math.min(innerWidth / Math.max(root.scrollWidth, innerWidth),
                                    innerHeight / Math.max(root.scrollHeight, innerHeight));
             if (!(scale < 1))
