@@ -1,6 +1,6 @@
 // What a person scrolling through a page would see is in its capture: frames
 // of other sites and of file:// pages far down the page, content loaded or
-// rendered when it comes into view, the whole of a page that scrolls in an
+// drawn only when it comes into view, the whole of a page that scrolls in an
 // inner box, and text in a web font that arrives late. The capture job drives
 // the real headless Chromium (one for all cases) over pages served on
 // 127.0.0.1, and on localhost for another site on the same server; each case
@@ -127,7 +127,7 @@ private slots:
     void framesOfOtherOriginsFarDownArePainted();
     void framePicturesNeverLandOutOfPlace();
     void contentLoadedWhenSeenIsPainted();
-    void contentRenderedWhenNearIsPainted();
+    void contentDrawnOnlyNearTheViewportIsPainted();
     void pageScrollingInAnInnerBoxIsCapturedWhole();
     void lateWebFontIsPainted();
 
@@ -352,32 +352,50 @@ document.querySelectorAll('.lazy').forEach((image) => observer.observe(image));
     QCOMPARE(colourAt(unprepared.value(), 300, tops.at(1) + 150), kPage);
 }
 
-void FidelityE2E::contentRenderedWhenNearIsPainted()
+void FidelityE2E::contentDrawnOnlyNearTheViewportIsPainted()
 {
     // Sections Chromium skips while they are far from the viewport
     // (content-visibility: auto), each taller than the size it stands in
-    // for meanwhile, on two bands; one the page hides for good.
-    const int sections = 40, sectionHeight = 1000, hidden = 25;
+    // for meanwhile, over two bands; one the page hides for good, one
+    // within another.
+    const int sections = 40, sectionHeight = 1000, hidden = 25, nested = 30;
+    const QByteArray skippable = "<section style='content-visibility:auto;"
+                                 "contain-intrinsic-size:auto 500px'>";
     QByteArray content;
-    for (int i = 0; i < sections; ++i)
-        content += QByteArray("<section style='content-visibility:") +
-                   (i == hidden ? "hidden" : "auto") +
-                   ";contain-intrinsic-size:auto 500px'><div style='height:" +
-                   QByteArray::number(sectionHeight) +
-                   "px;background:" + rgb(QColor(stripeColour(i))) + "'></div></section>";
-    m_server->addPage(QStringLiteral("/skipped.html"),
+    for (int i = 0; i < sections; ++i) {
+        QByteArray section = "<div style='height:" + QByteArray::number(sectionHeight) +
+                             "px;background:" + rgb(QColor(stripeColour(i))) + "'></div>";
+        if (i == nested)
+            section = skippable + section + "</section>";
+        content += (i == hidden ? QByteArray(skippable).replace("auto;", "hidden;") : skippable) +
+                   section + "</section>";
+    }
+    // Far down: a background fixed to the viewport, and large pictures
+    // decoded apart from painting.
+    const int below = (sections - 1) * sectionHeight + 500;
+    content += "<div style='height:600px;background:linear-gradient(" + rgb(kFrame) + "," +
+               rgb(kFrame) + ") fixed'></div>";
+    const int pictures = 8; // more than Chromium keeps decoded for painting
+    for (int i = 0; i < pictures; ++i)
+        content += "<img decoding='async' src='/large.png?" + QByteArray::number(i) +
+                   "' style='display:block;width:1000px;height:1000px;margin-top:2000px'>";
+    m_server->addPage(QStringLiteral("/drawn-near.html"),
                       "<!DOCTYPE html><html><body style='margin:0;background:" + rgb(kPage) + "'>" +
                           content + "</body></html>");
+    m_server->addPage(QStringLiteral("/large.png"), solidPng({2000, 2000}, kPicture), "image/png");
 
-    const Result<QImage> image = capture(m_server->url("/skipped.html").toString());
+    const Result<QImage> image = capture(m_server->url("/drawn-near.html").toString());
     QVERIFY2(image, qPrintable(image.error()));
-    QCOMPARE(image->size(), QSize(kViewportWidth, (sections - 1) * sectionHeight + 500));
+    QCOMPARE(image->size(), QSize(kViewportWidth, below + 600 + pictures * 3000));
     for (int i = 0; i < sections; ++i) {
         const int top = i <= hidden ? i * sectionHeight : i * sectionHeight - 500;
         const QColor expected = i == hidden ? kPage : QColor(stripeColour(i));
         QCOMPARE(colourAt(image.value(), 640, top + 250).rgb() & 0xffffff,
                  expected.rgb() & 0xffffff);
     }
+    QCOMPARE(colourAt(image.value(), 640, below + 300), kFrame);
+    for (int i = 0; i < pictures; ++i)
+        QCOMPARE(colourAt(image.value(), 500, below + 600 + i * 3000 + 2500), kPicture);
 }
 
 void FidelityE2E::pageScrollingInAnInnerBoxIsCapturedWhole()

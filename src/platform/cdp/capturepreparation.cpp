@@ -9,14 +9,15 @@ constexpr int MostFrameTiles = 64;
 
 // The page-side half of a preparation: an object whose methods do each step
 // in the page (see capturepreparation.h). Style changes are made inline and
-// marked important, and each one remembers what it replaced, so that
+// marked important; each change remembers how to undo itself, so that
 // restore() puts the page back exactly.
 const char HelperScript[] = R"JS((() => {
     const changes = [];
     let box = null;
     const set = (element, name, value) => {
-        changes.push([element, name, element.style.getPropertyValue(name),
-                      element.style.getPropertyPriority(name)]);
+        const old = element.style.getPropertyValue(name);
+        const priority = element.style.getPropertyPriority(name);
+        changes.push(() => element.style.setProperty(name, old, priority));
         element.style.setProperty(name, value, 'important');
     };
     const renderings = (count) => new Promise((resolve) => {
@@ -127,29 +128,65 @@ const char HelperScript[] = R"JS((() => {
             }
             return grown;
         },
-        // Renders the parts of the page that Chromium skips while they are
-        // far from the viewport (content-visibility: auto), as scrolling
-        // through the page would; a paint beyond the viewport would show
-        // them blank. Parts the page hides for good (hidden) stay hidden.
-        unskip() {
-            if (!document.body || !CSS.supports('content-visibility', 'auto'))
-                return 0;
-            let count = 0;
-            const walker = document.createTreeWalker(document.body, NodeFilter.SHOW_ELEMENT);
-            for (let element = walker.currentNode; element; element = walker.nextNode()) {
-                if (getComputedStyle(element).contentVisibility === 'auto') {
-                    set(element, 'content-visibility', 'visible');
-                    ++count;
+        // Makes what Chromium draws only in and near the viewport draw
+        // beyond it too, as a person scrolling through the page would see
+        // it; painted beyond the viewport, it would be left blank:
+        // - parts skipped while far from view (content-visibility: auto)
+        //   are rendered; parts the page hides for good stay hidden;
+        // - backgrounds fixed to the viewport scroll with their element, so
+        //   that each shows behind its element wherever that is;
+        // - pictures to be decoded apart from painting (decoding="async")
+        //   are decoded when they are painted.
+        paintWhole() {
+            const skipped = [];
+            const fixed = [];
+            // Looks through `top`, but not into parts whose content is not
+            // rendered: their elements' styles would be worked out one at a
+            // time, a long wait on a long page.
+            const look = (top) => {
+                const walker = document.createTreeWalker(top, NodeFilter.SHOW_ELEMENT);
+                for (let element = walker.currentNode; element;) {
+                    const style = getComputedStyle(element);
+                    const attachment = style.backgroundAttachment;
+                    if (/\bfixed\b/.test(attachment))
+                        fixed.push([element, attachment.replace(/\bfixed\b/g, 'scroll')]);
+                    if (style.contentVisibility === 'visible') {
+                        element = walker.nextNode();
+                        continue;
+                    }
+                    if (style.contentVisibility === 'auto')
+                        skipped.push(element);
+                    element = walker.nextSibling();
+                    while (!element && walker.parentNode())
+                        element = walker.nextSibling();
                 }
+            };
+            look(document.documentElement);
+            // All at once, so that their content is styled in one go; it may
+            // hold such parts in turn.
+            for (let depth = 0; skipped.length && depth < 8; ++depth) {
+                const shown = skipped.splice(0);
+                for (const element of shown)
+                    set(element, 'content-visibility', 'visible');
+                for (const element of shown)
+                    look(element);
             }
-            return count;
+            for (const [element, attachment] of fixed)
+                set(element, 'background-attachment', attachment);
+            for (const image of document.images) {
+                if (image.decoding !== 'async')
+                    continue;
+                const old = image.getAttribute('decoding');
+                changes.push(() => image.setAttribute('decoding', old));
+                image.setAttribute('decoding', 'sync');
+            }
         },
         // Brings the whole page into view for two renderings.
         async reveal() {
             const root = document.documentElement;
             if (!root)
                 return false;
-            this.unskip();
+            this.paintWhole();
             const scale = Math.min(innerWidth / Math.max(root.scrollWidth, innerWidth),
                                    innerHeight / Math.max(root.scrollHeight, innerHeight));
             if (!(scale < 1))
@@ -291,10 +328,8 @@ const char HelperScript[] = R"JS((() => {
             if (host)
                 host.remove();
             host = shadow = null;
-            while (changes.length) {
-                const [element, name, value, priority] = changes.pop();
-                element.style.setProperty(name, value, priority);
-            }
+            while (changes.length)
+                changes.pop()();
             box = null;
         },
     };

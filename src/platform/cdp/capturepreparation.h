@@ -21,15 +21,18 @@ namespace snapvel::cdp {
 //    the viewport does, that box and the boxes around it are made as tall as
 //    its content (fixed ones become absolute, so that the document holds
 //    them);
-// 2. reveal: parts of the page that Chromium leaves unrendered while they
-//    are far from the viewport (content-visibility: auto) are made to
-//    render, since a paint beyond the viewport would show them blank; then
-//    the page is shrunk (a scale transform on its root element, which
-//    leaves its layout alone) until all of it fits the viewport, for two
-//    renderings, so that everything an IntersectionObserver watches counts
-//    as seen once, as if a person had scrolled through the page; a scroll
-//    event tells listeners that look for themselves. Then the network is
-//    watched until nothing has been under way for a moment;
+// 2. reveal: what Chromium draws only in and near the viewport is made to
+//    draw beyond it, where it would otherwise be left blank: parts skipped
+//    while far from view (content-visibility: auto) are rendered,
+//    backgrounds fixed to the viewport scroll with their element, and
+//    pictures decoded apart from painting (decoding="async") are decoded as
+//    they are painted. Then the page is shrunk (a scale transform on its
+//    root element, which leaves its layout alone) until all of it fits the
+//    viewport, for two renderings, so that everything an
+//    IntersectionObserver watches counts as seen once, as if a person had
+//    scrolled through the page; a scroll event tells listeners that look
+//    for themselves. Then the network is watched until nothing has been
+//    under way for a moment;
 // 3. fonts: web fonts still loading are waited for;
 // 4. expand again, for content that arrived meanwhile;
 // 5. frames: Chromium does not render a frame whose document the page cannot
@@ -45,9 +48,9 @@ namespace snapvel::cdp {
 //    own script: the page's script cannot reach the pictures, which would
 //    show it documents it may not read.
 //
-// The expansion, the parts made to render and the frames' pictures stay for
-// the capture and are taken away when the next preparation starts. A
-// preparation asked for while one runs ends the earlier one (with false).
+// These changes, the expansion and the frames' pictures stay for the
+// capture and are taken away when the next preparation starts. A preparation
+// asked for while one runs ends the earlier one (with false).
 class CapturePreparer : public QObject
 {
     Q_OBJECT
