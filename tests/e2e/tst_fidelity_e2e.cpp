@@ -370,8 +370,9 @@ void FidelityE2E::contentDrawnOnlyNearTheViewportIsPainted()
         content += (i == hidden ? QByteArray(skippable).replace("auto;", "hidden;") : skippable) +
                    section + "</section>";
     }
-    // Far down: a background fixed to the viewport, and large pictures
-    // decoded apart from painting.
+    // Far down: a background fixed to the viewport, large pictures decoded
+    // apart from painting, and a bar that sticks to the viewport's foot
+    // until the page's end reaches it.
     const int below = (sections - 1) * sectionHeight + 500;
     content += "<div style='height:600px;background:linear-gradient(" + rgb(kFrame) + "," +
                rgb(kFrame) + ") fixed'></div>";
@@ -379,6 +380,8 @@ void FidelityE2E::contentDrawnOnlyNearTheViewportIsPainted()
     for (int i = 0; i < pictures; ++i)
         content += "<img decoding='async' src='/large.png?" + QByteArray::number(i) +
                    "' style='display:block;width:1000px;height:1000px;margin-top:2000px'>";
+    content +=
+        "<div style='position:sticky;bottom:0;height:50px;background:" + rgb(kHero) + "'></div>";
     m_server->addPage(QStringLiteral("/drawn-near.html"),
                       "<!DOCTYPE html><html><body style='margin:0;background:" + rgb(kPage) + "'>" +
                           content + "</body></html>");
@@ -386,7 +389,7 @@ void FidelityE2E::contentDrawnOnlyNearTheViewportIsPainted()
 
     const Result<QImage> image = capture(m_server->url("/drawn-near.html").toString());
     QVERIFY2(image, qPrintable(image.error()));
-    QCOMPARE(image->size(), QSize(kViewportWidth, below + 600 + pictures * 3000));
+    QCOMPARE(image->size(), QSize(kViewportWidth, below + 600 + pictures * 3000 + 50));
     for (int i = 0; i < sections; ++i) {
         const int top = i <= hidden ? i * sectionHeight : i * sectionHeight - 500;
         const QColor expected = i == hidden ? kPage : QColor(stripeColour(i));
@@ -396,6 +399,9 @@ void FidelityE2E::contentDrawnOnlyNearTheViewportIsPainted()
     QCOMPARE(colourAt(image.value(), 640, below + 300), kFrame);
     for (int i = 0; i < pictures; ++i)
         QCOMPARE(colourAt(image.value(), 500, below + 600 + i * 3000 + 2500), kPicture);
+    QCOMPARE(colourAt(image.value(), 640, image->height() - 25), kHero);
+    QCOMPARE(colourAt(image.value(), 640, kViewportHeight - 25).rgb() & 0xffffff,
+             stripeColour(0) & 0xffffff);
 }
 
 void FidelityE2E::pageScrollingInAnInnerBoxIsCapturedWhole()

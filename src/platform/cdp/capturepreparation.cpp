@@ -135,11 +135,15 @@ const char HelperScript[] = R"JS((() => {
         //   are rendered; parts the page hides for good stay hidden;
         // - backgrounds fixed to the viewport scroll with their element, so
         //   that each shows behind its element wherever that is;
+        // - elements that stick to the bottom (or right) of the viewport
+        //   until it reaches them stay where they belong, instead of
+        //   showing at the foot of the first screen and leaving a gap;
         // - pictures to be decoded apart from painting (decoding="async")
         //   are decoded when they are painted.
         paintWhole() {
             const skipped = [];
             const fixed = [];
+            const stuck = [];
             // Looks through `top`, but not into parts whose content is not
             // rendered: their elements' styles would be worked out one at a
             // time, a long wait on a long page.
@@ -150,6 +154,9 @@ const char HelperScript[] = R"JS((() => {
                     const attachment = style.backgroundAttachment;
                     if (/\bfixed\b/.test(attachment))
                         fixed.push([element, attachment.replace(/\bfixed\b/g, 'scroll')]);
+                    if (style.position === 'sticky' &&
+                        (style.bottom !== 'auto' || style.right !== 'auto'))
+                        stuck.push(element);
                     if (style.contentVisibility === 'visible') {
                         element = walker.nextNode();
                         continue;
@@ -173,6 +180,11 @@ const char HelperScript[] = R"JS((() => {
             }
             for (const [element, attachment] of fixed)
                 set(element, 'background-attachment', attachment);
+            for (const element of stuck) {
+                set(element, 'position', 'relative');
+                for (const side of ['top', 'right', 'bottom', 'left'])
+                    set(element, side, 'auto');
+            }
             for (const image of document.images) {
                 if (image.decoding !== 'async')
                     continue;

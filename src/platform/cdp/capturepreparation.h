@@ -24,9 +24,10 @@ namespace snapvel::cdp {
 // 2. reveal: what Chromium draws only in and near the viewport is made to
 //    draw beyond it, where it would otherwise be left blank: parts skipped
 //    while far from view (content-visibility: auto) are rendered,
-//    backgrounds fixed to the viewport scroll with their element, and
-//    pictures decoded apart from painting (decoding="async") are decoded as
-//    they are painted. Then the page is shrunk (a scale transform on its
+//    backgrounds fixed to the viewport scroll with their element, elements
+//    stuck to the viewport's foot stay in their place, and pictures decoded
+//    apart from painting (decoding="async") are decoded as they are
+//    painted. Then the page is shrunk (a scale transform on its
 //    root element, which leaves its layout alone) until all of it fits the
 //    viewport, for two renderings, so that everything an
 //    IntersectionObserver watches counts as seen once, as if a person had
