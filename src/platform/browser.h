@@ -70,6 +70,10 @@ struct CapturePreparation
     // Waits for web fonts still loading, for at most this long (0: not at
     // all).
     std::chrono::milliseconds fontsTimeout{2000};
+    // Waits for the page's animations and transitions that end (those set
+    // off when it loaded or came into view: content fading or sliding in)
+    // to end, for at most this long (0: not at all).
+    std::chrono::milliseconds animationsTimeout{1500};
     // When the document itself does not scroll but a box filling most of
     // the viewport does, grows that box (and the boxes around it) to its
     // whole content, so that the document holds all of it.

@@ -312,17 +312,22 @@ void FidelityE2E::framePicturesNeverLandOutOfPlace()
 void FidelityE2E::contentLoadedWhenSeenIsPainted()
 {
     // Pictures whose address is set by an IntersectionObserver when they
-    // come into view, served slowly.
+    // come into view, served slowly, fading in as they come; a spinner that
+    // turns for ever.
     const QList<int> tops{1500, 6000, 11500};
     QByteArray pictures;
     for (int i = 0; i < tops.size(); ++i)
         pictures +=
             placedAt(tops.at(i), "<img class='lazy' data-src='/picture.png?" +
                                      QByteArray::number(i) + "' style='width:400px;height:300px'>");
-    pictures += R"(<script>
+    pictures += R"(<style>
+.lazy { opacity: 0; transition: opacity 1s } .shown { opacity: 1 }
+@keyframes turn { to { transform: rotate(1turn) } }
+</style><div style='width:10px;height:10px;animation:turn 1s linear infinite'></div><script>
 const observer = new IntersectionObserver((entries) => entries.forEach((entry) => {
     if (entry.isIntersecting) {
         entry.target.src = entry.target.dataset.src;
+        entry.target.classList.add('shown');
         observer.unobserve(entry.target);
     }
 }));

@@ -235,6 +235,25 @@ const char HelperScript[] = R"JS((() => {
             clearTimeout(timer);
             return outcome;
         },
+        // Waits for the animations and transitions under way that end, for
+        // at most `ms`; those that never end (spinners) are not waited for.
+        async animations(ms) {
+            if (!document.getAnimations)
+                return true;
+            const ending = document.getAnimations().filter(
+                (animation) => animation.playState === 'running' && animation.effect &&
+                               isFinite(animation.effect.getComputedTiming().endTime));
+            if (!ending.length)
+                return true;
+            let timer = 0;
+            const late = new Promise((resolve) => {
+                timer = setTimeout(() => resolve(false), ms);
+            });
+            const ended = Promise.all(ending.map((animation) => animation.finished.catch(() => {})));
+            const outcome = await Promise.race([ended.then(() => true), late]);
+            clearTimeout(timer);
+            return outcome;
+        },
         // Lists the parts of such frames outside the first screen as tiles
         // no larger than the viewport, and makes fixed and sticky elements
         // transparent while they are painted. Returns how many there are.
@@ -390,6 +409,8 @@ void CapturePreparer::prepare(const CapturePreparation &what, Done<bool> done)
         m_steps << [this] { expand(); };
     if (what.paintFrames)
         m_steps << [this] { findFrames(); };
+    if (what.animationsTimeout.count() > 0)
+        m_steps << [this] { waitForAnimations(); };
     // Always from the event loop, never from inside this call.
     QTimer::singleShot(0, this, [this, run = m_run] {
         if (run == m_run && m_running)
@@ -569,6 +590,19 @@ void CapturePreparer::waitForFonts()
                        if (ready && !ready->value.toBool(true))
                            m_complete = false;
                        next();
+                   });
+}
+
+void CapturePreparer::waitForAnimations()
+{
+    // Animations still running when the time is up are painted as they
+    // are: the page has loaded all the same.
+    m_scripts.call(m_helper, QStringLiteral("function (ms) { return this.animations(ms); }"),
+                   {qint64(m_what.animationsTimeout.count())}, true,
+                   m_what.animationsTimeout + m_timeout,
+                   [this, run = m_run](Result<ScriptValue> done) {
+                       if (current(run, done))
+                           next();
                    });
 }
 

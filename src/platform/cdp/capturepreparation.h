@@ -47,7 +47,10 @@ namespace snapvel::cdp {
 //    sticky elements made transparent meanwhile), and its picture is laid
 //    over it for the capture, in a closed shadow tree made by the program's
 //    own script: the page's script cannot reach the pictures, which would
-//    show it documents it may not read.
+//    show it documents it may not read;
+// 6. animations: animations and transitions under way that end (content
+//    fading or sliding in as it came into view) are waited for, so that
+//    the picture shows where they end and not a moment of them.
 //
 // These changes, the expansion and the frames' pictures stay for the
 // capture and are taken away when the next preparation starts. A preparation
@@ -89,6 +92,7 @@ private:
     void networkChanged();
     void stopWatching();
     void waitForFonts();
+    void waitForAnimations();
     void findFrames();
     void paintFrame(int tile, int tiles);
 
