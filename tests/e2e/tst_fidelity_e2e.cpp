@@ -199,14 +199,18 @@ void FidelityE2E::framesOfOtherOriginsFarDownArePainted_data()
     QTest::newRow("another site") << m_server->url("/other-site.html").toString()
                                   << QList<int>{3500} << 300 << height << 32768 << false;
 
-    // In several bands, each painted on its own.
+    // In several bands, each painted on its own; the page asks for smooth
+    // scrolling, which would keep each frame out of view when it is shown.
     const QList<int> tops{1500, 5500, 9500};
     QByteArray frames;
     for (const int top : tops)
         frames += placedAt(top, frameOf(onOtherSite("/frame.html").toUtf8()));
-    m_server->addPage(QStringLiteral("/other-site-bands.html"), tallPage(10000, frames));
-    QTest::newRow("another site, three bands") << m_server->url("/other-site-bands.html").toString()
-                                               << tops << 300 << 10000 << 4000 << false;
+    m_server->addPage(
+        QStringLiteral("/other-site-bands.html"),
+        tallPage(10000, frames).replace("<html>", "<html style='scroll-behavior:smooth'>"));
+    QTest::newRow("another site, three bands, smooth scrolling")
+        << m_server->url("/other-site-bands.html").toString() << tops << 300 << 10000 << 4000
+        << false;
 
     // A sandboxed frame has an origin of its own, whatever its address.
     m_server->addPage(QStringLiteral("/sandboxed.html"),

@@ -20,6 +20,9 @@ const char HelperScript[] = R"JS((() => {
         changes.push(() => element.style.setProperty(name, old, priority));
         element.style.setProperty(name, value, 'important');
     };
+    // Scrolls at once, also where the page asks for smooth scrolling, which
+    // would leave the page where it was until later frames.
+    const jump = (x, y) => scrollTo({left: x, top: y, behavior: 'instant'});
     const renderings = (count) => new Promise((resolve) => {
         const timer = setTimeout(resolve, 1000);
         const step = (left) => requestAnimationFrame(() => {
@@ -215,7 +218,7 @@ const char HelperScript[] = R"JS((() => {
             for (const [name, value, priority] of saved)
                 style.setProperty(name, value, priority);
             if (scrollX !== x || scrollY !== y)
-                scrollTo(x, y);
+                jump(x, y);
             return true;
         },
         // Waits for the web fonts the page uses, for at most `ms`. Laying
@@ -292,8 +295,8 @@ const char HelperScript[] = R"JS((() => {
         // cannot be brought into view.
         async show(index) {
             const tile = tiles[index];
-            scrollTo(Math.max(0, tile.x - (innerWidth - tile.width) / 2),
-                     Math.max(0, tile.y - (innerHeight - tile.height) / 2));
+            jump(Math.max(0, tile.x - (innerWidth - tile.width) / 2),
+                 Math.max(0, tile.y - (innerHeight - tile.height) / 2));
             if (tile.x < scrollX || tile.y < scrollY ||
                 tile.x + tile.width > scrollX + innerWidth ||
                 tile.y + tile.height > scrollY + innerHeight)
@@ -332,7 +335,7 @@ const char HelperScript[] = R"JS((() => {
                 element.style.setProperty('opacity', value, priority);
             faded = [];
             if (scrolled) {
-                scrollTo(scrolled[0], scrolled[1]);
+                jump(scrolled[0], scrolled[1]);
                 // What the page does when it is scrolled back comes first.
                 await renderings(2);
             }
@@ -354,7 +357,7 @@ const char HelperScript[] = R"JS((() => {
                 element.style.setProperty('opacity', value, priority);
             faded = [];
             if (scrolled)
-                scrollTo(scrolled[0], scrolled[1]);
+                jump(scrolled[0], scrolled[1]);
             scrolled = null;
             if (host)
                 host.remove();
