@@ -93,6 +93,8 @@ private slots:
     void stoppingLeavesNothingBehind();
 
 private:
+    void setUp(QProcess &process, const QStringList &arguments,
+               QProcessEnvironment environment = QProcessEnvironment::systemEnvironment()) const;
     Run capture(const QStringList &arguments, const QByteArray &input = {});
     QString url(const QString &path) const { return m_server.url(path).toString(); }
 
@@ -135,17 +137,22 @@ void TestCaptureCommand::init()
     QVERIFY(m_dir->isValid());
 }
 
-Run TestCaptureCommand::capture(const QStringList &arguments, const QByteArray &input)
+void TestCaptureCommand::setUp(QProcess &process, const QStringList &arguments,
+                               QProcessEnvironment environment) const
 {
-    QProcess process;
     process.setProgram(QStringLiteral(SNAPVEL_BINARY));
     process.setArguments(QStringList{QStringLiteral("capture")} + arguments);
     process.setWorkingDirectory(m_dir->path());
     // No display of any kind: the command must not need one.
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
         environment.remove(QLatin1String(name));
     process.setProcessEnvironment(environment);
+}
+
+Run TestCaptureCommand::capture(const QStringList &arguments, const QByteArray &input)
+{
+    QProcess process;
+    setUp(process, arguments);
     process.start();
     Run run;
     if (!process.waitForStarted()) {
@@ -421,16 +428,14 @@ void TestCaptureCommand::stoppingLeavesNothingBehind()
                 ::close(fd);
     });
 
-    process.setProgram(QStringLiteral(SNAPVEL_BINARY));
-    process.setArguments({QStringLiteral("capture"), url("/small.html"), url("/settling.html"),
-                          QStringLiteral("-o"), QStringLiteral("shots"), QStringLiteral("--jobs"),
-                          QStringLiteral("1"), QStringLiteral("--wait"),
-                          QStringLiteral("networkidle")});
-    process.setWorkingDirectory(m_dir->path());
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("TMPDIR"), temp.path());
     environment.insert(QStringLiteral("TERM"), QStringLiteral("xterm"));
-    process.setProcessEnvironment(environment);
+    setUp(process,
+          {url("/small.html"), url("/settling.html"), QStringLiteral("-o"), QStringLiteral("shots"),
+           QStringLiteral("--jobs"), QStringLiteral("1"), QStringLiteral("--wait"),
+           QStringLiteral("networkidle")},
+          environment);
     process.start();
     QVERIFY(process.waitForStarted());
     const QString port = QString::number(m_server.url("/").port());
