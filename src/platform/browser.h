@@ -72,7 +72,9 @@ struct CapturePreparation
     std::chrono::milliseconds fontsTimeout{2000};
     // Waits for the page's animations and transitions that end (those set
     // off when it loaded or came into view: content fading or sliding in)
-    // to end, for at most this long (0: not at all).
+    // to end, for at most this long (0: not at all). With revealContent,
+    // animations driven by their element's place in the viewport are first
+    // held as they are with it in the middle, within the same time.
     std::chrono::milliseconds animationsTimeout{1500};
     // When the document itself does not scroll but a box filling most of
     // the viewport does, grows that box (and the boxes around it) to its

@@ -238,11 +238,47 @@ const char HelperScript[] = R"JS((() => {
             clearTimeout(timer);
             return outcome;
         },
-        // Waits for the animations and transitions under way that end, for
-        // at most `ms`; those that never end (spinners) are not waited for.
-        async animations(ms) {
+        // Holds each animation that follows its element through the viewport
+        // (animation-timeline: view()) as it is when the element is in the
+        // middle of the viewport, as a person scrolling past it sees it: at
+        // the top of the page, those below the first screen would show as
+        // they start, and content that fades in as it comes would not show
+        // at all. Then waits for the animations and transitions under way
+        // that end, for at most `ms`; those that never end (spinners) are not
+        // waited for. Only the waiting when the page is not captured whole.
+        async animations(ms, whole) {
             if (!document.getAnimations)
                 return true;
+            const root = document.scrollingElement;
+            if (whole && root && typeof ViewTimeline !== 'undefined') {
+                const farthest = root.scrollHeight - root.clientHeight;
+                for (const animation of document.getAnimations()) {
+                    const timeline = animation.timeline;
+                    if (!(timeline instanceof ViewTimeline) || timeline.source !== root ||
+                        (timeline.axis !== 'block' && timeline.axis !== 'y') ||
+                        animation.playState !== 'running' || !animation.startTime ||
+                        !animation.effect || !animation.effect.target)
+                        continue;
+                    try {
+                        // The timeline runs from startOffset to endOffset
+                        // (scroll positions) as 0 to 100 %.
+                        const start = timeline.startOffset.to('px').value;
+                        const end = timeline.endOffset.to('px').value;
+                        if (!(end > start))
+                            continue;
+                        const box = animation.effect.target.getBoundingClientRect();
+                        const middle = Math.min(farthest, Math.max(0, box.top + scrollY +
+                                                                        box.height / 2 -
+                                                                        root.clientHeight / 2));
+                        const progress = ((middle - start) / (end - start)) * 100;
+                        const from = animation.startTime.to('percent').value;
+                        animation.pause();
+                        changes.push(() => animation.play());
+                        animation.currentTime = CSS.percent(progress - from);
+                    } catch (e) {
+                    }
+                }
+            }
             const ending = document.getAnimations().filter(
                 (animation) => animation.playState === 'running' && animation.effect &&
                                isFinite(animation.effect.getComputedTiming().endTime));
@@ -255,6 +291,9 @@ const char HelperScript[] = R"JS((() => {
             const ended = Promise.all(ending.map((animation) => animation.finished.catch(() => {})));
             const outcome = await Promise.race([ended.then(() => true), late]);
             clearTimeout(timer);
+            // Animations the compositor runs show their end once it has
+            // taken the page's next renderings.
+            await renderings(2);
             return outcome;
         },
         // Lists the parts of such frames outside the first screen as tiles
@@ -600,13 +639,13 @@ void CapturePreparer::waitForAnimations()
 {
     // Animations still running when the time is up are painted as they
     // are: the page has loaded all the same.
-    m_scripts.call(m_helper, QStringLiteral("function (ms) { return this.animations(ms); }"),
-                   {qint64(m_what.animationsTimeout.count())}, true,
-                   m_what.animationsTimeout + m_timeout,
-                   [this, run = m_run](Result<ScriptValue> done) {
-                       if (current(run, done))
-                           next();
-                   });
+    m_scripts.call(
+        m_helper, QStringLiteral("function (ms, whole) { return this.animations(ms, whole); }"),
+        {qint64(m_what.animationsTimeout.count()), m_what.revealContent}, true,
+        m_what.animationsTimeout + m_timeout, [this, run = m_run](Result<ScriptValue> done) {
+            if (current(run, done))
+                next();
+        });
 }
 
 void CapturePreparer::findFrames()

@@ -48,9 +48,12 @@ namespace snapvel::cdp {
 //    over it for the capture, in a closed shadow tree made by the program's
 //    own script: the page's script cannot reach the pictures, which would
 //    show it documents it may not read;
-// 6. animations: animations and transitions under way that end (content
-//    fading or sliding in as it came into view) are waited for, so that
-//    the picture shows where they end and not a moment of them.
+// 6. animations: when the page is revealed, animations that follow their
+//    element through the viewport (animation-timeline: view()) are held as
+//    they are with the element in the middle of the viewport, found by
+//    scrolling to each; then animations and transitions under way that end
+//    (content fading or sliding in as it came into view) are waited for, so
+//    that the picture shows where they end and not a moment of them.
 //
 // These changes, the expansion and the frames' pictures stay for the
 // capture and are taken away when the next preparation starts. A preparation
