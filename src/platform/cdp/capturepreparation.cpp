@@ -251,7 +251,7 @@ const char HelperScript[] = R"JS((() => {
                 return true;
             const root = document.scrollingElement;
             if (whole && root && typeof ViewTimeline !== 'undefined') {
-                const farthest = root.scrollHeight - root.clientHeight;
+                const farthest = Math.max(0, root.scrollHeight - root.clientHeight);
                 for (const animation of document.getAnimations()) {
                     const timeline = animation.timeline;
                     if (!(timeline instanceof ViewTimeline) || timeline.source !== root ||
@@ -276,6 +276,7 @@ const char HelperScript[] = R"JS((() => {
                         changes.push(() => animation.play());
                         animation.currentTime = CSS.percent(progress - from);
                     } catch (e) {
+                        // Left as it is at the top of the page.
                     }
                 }
             }
