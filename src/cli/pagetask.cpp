@@ -142,6 +142,7 @@ void PageTask::prepare()
     // A script can wait longer than a person at the window.
     preparation.networkTimeout = std::chrono::seconds(5);
     preparation.fontsTimeout = std::chrono::seconds(5);
+    preparation.animationsTimeout = std::chrono::seconds(3);
     preparation.framesTimeout = std::chrono::seconds(10);
     if (m_settings.viewportOnly) {
         preparation.revealContent = false;
