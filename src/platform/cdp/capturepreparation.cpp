@@ -35,6 +35,55 @@ const char HelperScript[] = R"JS((() => {
         });
         step(count);
     });
+    // Whether `promise` settles within `ms`: true, or false when the time is
+    // up first.
+    const within = async (promise, ms) => {
+        let timer = 0;
+        const late = new Promise((resolve) => {
+            timer = setTimeout(() => resolve(false), ms);
+        });
+        const outcome = await Promise.race([promise.then(() => true), late]);
+        clearTimeout(timer);
+        return outcome;
+    };
+    // Holds each animation that follows its element through the viewport
+    // (animation-timeline: view()) as it is when the element is in the
+    // middle of the viewport, as a person scrolling past it sees it: at the
+    // top of the page, those below the first screen would show as they
+    // start, and content that fades in as it comes would not show at all.
+    const holdViewAnimations = () => {
+        const root = document.scrollingElement;
+        if (!root || typeof ViewTimeline === 'undefined')
+            return;
+        const farthest = Math.max(0, root.scrollHeight - root.clientHeight);
+        const held = (animation) => {
+            const timeline = animation.timeline;
+            return timeline instanceof ViewTimeline && timeline.source === root &&
+                   (timeline.axis === 'block' || timeline.axis === 'y') &&
+                   animation.playState === 'running' && animation.startTime &&
+                   animation.effect && animation.effect.target;
+        };
+        for (const animation of document.getAnimations().filter(held)) {
+            try {
+                // The timeline runs from startOffset to endOffset (scroll
+                // positions) as 0 to 100 %.
+                const start = animation.timeline.startOffset.to('px').value;
+                const end = animation.timeline.endOffset.to('px').value;
+                if (!(end > start))
+                    continue;
+                const box = animation.effect.target.getBoundingClientRect();
+                const centre = box.top + scrollY + box.height / 2 - root.clientHeight / 2;
+                const middle = Math.min(farthest, Math.max(0, centre));
+                const progress = ((middle - start) / (end - start)) * 100;
+                const from = animation.startTime.to('percent').value;
+                animation.pause();
+                changes.push(() => animation.play());
+                animation.currentTime = CSS.percent(progress - from);
+            } catch (e) {
+                // Left as it is at the top of the page.
+            }
+        }
+    };
     const visibleArea = (element) => {
         const r = element.getBoundingClientRect();
         return Math.max(0, Math.min(r.right, innerWidth) - Math.max(r.left, 0)) *
@@ -230,68 +279,25 @@ const char HelperScript[] = R"JS((() => {
             document.documentElement.getBoundingClientRect();
             if (document.fonts.status !== 'loading')
                 return true;
-            let timer = 0;
-            const late = new Promise((resolve) => {
-                timer = setTimeout(() => resolve(false), ms);
-            });
-            const outcome = await Promise.race([document.fonts.ready.then(() => true), late]);
-            clearTimeout(timer);
-            return outcome;
+            return within(document.fonts.ready, ms);
         },
-        // Holds each animation that follows its element through the viewport
-        // (animation-timeline: view()) as it is when the element is in the
-        // middle of the viewport, as a person scrolling past it sees it: at
-        // the top of the page, those below the first screen would show as
-        // they start, and content that fades in as it comes would not show
-        // at all. Then waits for the animations and transitions under way
-        // that end, for at most `ms`; those that never end (spinners) are not
-        // waited for. Only the waiting when the page is not captured whole.
+        // Holds the animations that follow their element through the
+        // viewport when the page is captured whole (see holdViewAnimations),
+        // then waits for the animations and transitions under way that end,
+        // for at most `ms`; those that never end (spinners) are not waited
+        // for.
         async animations(ms, whole) {
             if (!document.getAnimations)
                 return true;
-            const root = document.scrollingElement;
-            if (whole && root && typeof ViewTimeline !== 'undefined') {
-                const farthest = Math.max(0, root.scrollHeight - root.clientHeight);
-                for (const animation of document.getAnimations()) {
-                    const timeline = animation.timeline;
-                    if (!(timeline instanceof ViewTimeline) || timeline.source !== root ||
-                        (timeline.axis !== 'block' && timeline.axis !== 'y') ||
-                        animation.playState !== 'running' || !animation.startTime ||
-                        !animation.effect || !animation.effect.target)
-                        continue;
-                    try {
-                        // The timeline runs from startOffset to endOffset
-                        // (scroll positions) as 0 to 100 %.
-                        const start = timeline.startOffset.to('px').value;
-                        const end = timeline.endOffset.to('px').value;
-                        if (!(end > start))
-                            continue;
-                        const box = animation.effect.target.getBoundingClientRect();
-                        const middle = Math.min(farthest, Math.max(0, box.top + scrollY +
-                                                                        box.height / 2 -
-                                                                        root.clientHeight / 2));
-                        const progress = ((middle - start) / (end - start)) * 100;
-                        const from = animation.startTime.to('percent').value;
-                        animation.pause();
-                        changes.push(() => animation.play());
-                        animation.currentTime = CSS.percent(progress - from);
-                    } catch (e) {
-                        // Left as it is at the top of the page.
-                    }
-                }
-            }
+            if (whole)
+                holdViewAnimations();
             const ending = document.getAnimations().filter(
                 (animation) => animation.playState === 'running' && animation.effect &&
                                isFinite(animation.effect.getComputedTiming().endTime));
             if (!ending.length)
                 return true;
-            let timer = 0;
-            const late = new Promise((resolve) => {
-                timer = setTimeout(() => resolve(false), ms);
-            });
-            const ended = Promise.all(ending.map((animation) => animation.finished.catch(() => {})));
-            const outcome = await Promise.race([ended.then(() => true), late]);
-            clearTimeout(timer);
+            const outcome = await within(
+                Promise.all(ending.map((animation) => animation.finished.catch(() => {}))), ms);
             // Animations the compositor runs show their end once it has
             // taken the page's next renderings.
             await renderings(2);
