@@ -1,7 +1,8 @@
 // What a person scrolling through a page would see is in its capture: frames
 // of other sites and of file:// pages far down the page, content loaded or
 // drawn only when it comes into view, the whole of a page that scrolls in an
-// inner box, and text in a web font that arrives late. The capture job drives
+// inner box, and text in a web font that arrives late; also inside web
+// components. The capture job drives
 // the real headless Chromium (one for all cases) over pages served on
 // 127.0.0.1, and on localhost for another site on the same server; each case
 // is checked from the picture alone.
@@ -62,6 +63,12 @@ QByteArray frameOf(const QByteArray &source, const QByteArray &attributes = {}, 
     return "<iframe " + attributes + " src='" + source +
            "' style='display:block;border:0;width:400px;height:" + QByteArray::number(height) +
            "px'></iframe>";
+}
+
+// `content` as the inside of a web component (an open shadow root).
+QByteArray inShadowRoot(const QByteArray &content)
+{
+    return "<div><template shadowrootmode='open'>" + content + "</template></div>";
 }
 
 QByteArray solidPage(const QColor &colour)
@@ -127,6 +134,7 @@ private slots:
     void framesOfOtherOriginsFarDownArePainted();
     void framePicturesNeverLandOutOfPlace();
     void contentLoadedWhenSeenIsPainted();
+    void contentDrawnOnlyNearTheViewportIsPainted_data();
     void contentDrawnOnlyNearTheViewportIsPainted();
     void pageScrollingInAnInnerBoxIsCapturedWhole();
     void lateWebFontIsPainted();
@@ -211,6 +219,16 @@ void FidelityE2E::framesOfOtherOriginsFarDownArePainted_data()
     QTest::newRow("another site, three bands, smooth scrolling")
         << m_server->url("/other-site-bands.html").toString() << tops << 300 << 10000 << 4000
         << false;
+
+    // Inside a web component, which a look through the document alone
+    // does not enter.
+    m_server->addPage(
+        QStringLiteral("/other-site-component.html"),
+        tallPage(height,
+                 placedAt(3500, inShadowRoot(frameOf(onOtherSite("/frame.html").toUtf8())))));
+    QTest::newRow("another site, inside a web component")
+        << m_server->url("/other-site-component.html").toString() << QList<int>{3500} << 300
+        << height << 32768 << false;
 
     // A sandboxed frame has an origin of its own, whatever its address.
     m_server->addPage(QStringLiteral("/sandboxed.html"),
@@ -381,8 +399,16 @@ document.querySelectorAll('.lazy').forEach((image) => observer.observe(image));
     QCOMPARE(colourAt(unprepared.value(), 300, tops.at(1) + 150), kPage);
 }
 
+void FidelityE2E::contentDrawnOnlyNearTheViewportIsPainted_data()
+{
+    QTest::addColumn<bool>("inComponent");
+    QTest::newRow("in the document") << false;
+    QTest::newRow("inside a web component") << true;
+}
+
 void FidelityE2E::contentDrawnOnlyNearTheViewportIsPainted()
 {
+    QFETCH(bool, inComponent);
     // Sections Chromium skips while they are far from the viewport
     // (content-visibility: auto), each taller than the size it stands in
     // for meanwhile, over two bands; one the page hides for good, one
@@ -411,12 +437,15 @@ void FidelityE2E::contentDrawnOnlyNearTheViewportIsPainted()
                    "' style='display:block;width:1000px;height:1000px;margin-top:2000px'>";
     content +=
         "<div style='position:sticky;bottom:0;height:50px;background:" + rgb(kHero) + "'></div>";
-    m_server->addPage(QStringLiteral("/drawn-near.html"),
-                      "<!DOCTYPE html><html><body style='margin:0;background:" + rgb(kPage) + "'>" +
-                          content + "</body></html>");
+    if (inComponent)
+        content = inShadowRoot(content);
+    const QString path = inComponent ? QStringLiteral("/drawn-near-component.html")
+                                     : QStringLiteral("/drawn-near.html");
+    m_server->addPage(path, "<!DOCTYPE html><html><body style='margin:0;background:" + rgb(kPage) +
+                                "'>" + content + "</body></html>");
     m_server->addPage(QStringLiteral("/large.png"), solidPng({2000, 2000}, kPicture), "image/png");
 
-    const Result<QImage> image = capture(m_server->url("/drawn-near.html").toString());
+    const Result<QImage> image = capture(m_server->url(path).toString());
     QVERIFY2(image, qPrintable(image.error()));
     QCOMPARE(image->size(), QSize(kViewportWidth, below + 600 + pictures * 3000 + 50));
     for (int i = 0; i < sections; ++i) {
@@ -442,19 +471,26 @@ void FidelityE2E::pageScrollingInAnInnerBoxIsCapturedWhole()
     for (int row = 0; row < rows; ++row)
         content += "<div style='height:" + QByteArray::number(rowHeight) +
                    "px;background:" + rgb(QColor(stripeColour(row))) + "'></div>";
-    m_server->addPage(QStringLiteral("/inner.html"),
-                      "<!DOCTYPE html><html><head><style>"
-                      "html,body{height:100%;margin:0;overflow:hidden}"
-                      "body{display:flex;flex-direction:column}"
-                      "header{height:60px;flex:none;background:" +
-                          rgb(kHero) +
-                          "}"
-                          "main{flex:1;overflow:auto;min-height:0}"
-                          "footer{height:40px;flex:none;background:" +
-                          rgb(kFrame) +
-                          "}"
-                          "</style></head><body><header></header><main>" +
-                          content + "</main><footer></footer></body></html>");
+    const QByteArray layout = "<style>header{height:60px;flex:none;background:" + rgb(kHero) +
+                              "}main{flex:1;overflow:auto;min-height:0}"
+                              "footer{height:40px;flex:none;background:" +
+                              rgb(kFrame) + "}</style>";
+    const QByteArray document = "<!DOCTYPE html><html><head><style>"
+                                "html,body{height:100%;margin:0;overflow:hidden}"
+                                "body{display:flex;flex-direction:column}</style></head><body>";
+    m_server->addPage(QStringLiteral("/inner.html"), document + layout + "<header></header><main>" +
+                                                         content +
+                                                         "</main><footer></footer></body></html>");
+    // The same, as an application's web component, the rows put into its
+    // scrolling box.
+    m_server->addPage(QStringLiteral("/inner-component.html"),
+                      document +
+                          "<div style='flex:1;min-height:0;display:flex;flex-direction:column'>"
+                          "<template shadowrootmode='open'>" +
+                          layout +
+                          "<header></header><main><slot></slot></main><footer></footer>"
+                          "</template>" +
+                          content + "</div></body></html>");
     // A page that scrolls as usual, with a small box that scrolls too.
     m_server->addPage(QStringLiteral("/ordinary.html"),
                       tallPage(3000, placedAt(1000, "<div style='height:300px;overflow:auto'>" +
@@ -462,15 +498,17 @@ void FidelityE2E::pageScrollingInAnInnerBoxIsCapturedWhole()
 
     CaptureOptions expand;
     expand.preparation->expandScroller = true;
-    const Result<QImage> whole = capture(m_server->url("/inner.html").toString(), expand);
-    QVERIFY2(whole, qPrintable(whole.error()));
-    QCOMPARE(whole->size(), QSize(kViewportWidth, 60 + rows * rowHeight + 40));
-    QCOMPARE(colourAt(whole.value(), 640, 30), kHero);
-    for (int row = 0; row < rows; ++row)
-        QCOMPARE(colourAt(whole.value(), 640, 60 + row * rowHeight + rowHeight / 2).rgb() &
-                     0xffffff,
-                 stripeColour(row) & 0xffffff);
-    QCOMPARE(colourAt(whole.value(), 640, whole->height() - 20), kFrame);
+    for (const char *path : {"/inner.html", "/inner-component.html"}) {
+        const Result<QImage> whole = capture(m_server->url(path).toString(), expand);
+        QVERIFY2(whole, qPrintable(whole.error()));
+        QCOMPARE(whole->size(), QSize(kViewportWidth, 60 + rows * rowHeight + 40));
+        QCOMPARE(colourAt(whole.value(), 640, 30), kHero);
+        for (int row = 0; row < rows; ++row)
+            QCOMPARE(colourAt(whole.value(), 640, 60 + row * rowHeight + rowHeight / 2).rgb() &
+                         0xffffff,
+                     stripeColour(row) & 0xffffff);
+        QCOMPARE(colourAt(whole.value(), 640, whole->height() - 20), kFrame);
+    }
 
     // Unexpanded, the page is one screen.
     const Result<QImage> screen = capture(m_server->url("/inner.html").toString());

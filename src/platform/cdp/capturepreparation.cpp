@@ -84,6 +84,26 @@ const char HelperScript[] = R"JS((() => {
             }
         }
     };
+    // The open shadow roots of the page (web components' insides), those
+    // within others after them.
+    const shadowRoots = () => {
+        const found = [];
+        for (let i = -1; i < found.length; ++i)
+            for (const element of (i < 0 ? document : found[i]).querySelectorAll('*'))
+                if (element.shadowRoot)
+                    found.push(element.shadowRoot);
+        return found;
+    };
+    // The elements matching `selector` in the document and in its open
+    // shadow roots.
+    const everywhere = (selector) =>
+        [document, ...shadowRoots()].flatMap((scope) => [...scope.querySelectorAll(selector)]);
+    // The box an element is laid out in: past the edge of a shadow root to
+    // its host, and from content put into a web component to the slot that
+    // shows it.
+    const up = (element) => element.assignedSlot || element.parentElement ||
+                             (element.parentNode instanceof ShadowRoot ? element.parentNode.host
+                                                                       : null);
     const visibleArea = (element) => {
         const r = element.getBoundingClientRect();
         return Math.max(0, Math.min(r.right, innerWidth) - Math.max(r.left, 0)) *
@@ -97,8 +117,7 @@ const char HelperScript[] = R"JS((() => {
         if (!root || !document.body || root.scrollHeight > root.clientHeight + 1)
             return null;
         let best = null, bestArea = 0;
-        const walker = document.createTreeWalker(document.body, NodeFilter.SHOW_ELEMENT);
-        for (let element = walker.currentNode; element; element = walker.nextNode()) {
+        for (const element of everywhere('*')) {
             if (element.scrollHeight <= element.clientHeight + 1)
                 continue;
             const overflow = getComputedStyle(element).overflowY;
@@ -116,7 +135,7 @@ const char HelperScript[] = R"JS((() => {
     // that shows, in document coordinates.
     const unreachableFrames = () => {
         const found = [];
-        for (const frame of document.querySelectorAll('iframe, frame')) {
+        for (const frame of everywhere('iframe, frame')) {
             let reachable = false;
             try {
                 reachable = !!frame.contentDocument;
@@ -132,8 +151,8 @@ const char HelperScript[] = R"JS((() => {
                                     parseFloat(style['padding' + side]);
             let left = box.left + inset('Left'), top = box.top + inset('Top');
             let right = box.right - inset('Right'), bottom = box.bottom - inset('Bottom');
-            for (let outer = frame.parentElement; outer && outer !== document.documentElement;
-                 outer = outer.parentElement) {
+            for (let outer = up(frame); outer && outer !== document.documentElement;
+                 outer = up(outer)) {
                 const clips = getComputedStyle(outer);
                 if (clips.overflowX === 'visible' && clips.overflowY === 'visible')
                     continue;
@@ -164,7 +183,7 @@ const char HelperScript[] = R"JS((() => {
                 if (extra <= 1)
                     break;
                 const chain = [];
-                for (let element = box; element; element = element.parentElement)
+                for (let element = box; element; element = up(element))
                     chain.push([element, element.getBoundingClientRect().height,
                                 getComputedStyle(element).position]);
                 for (const [element, height, position] of chain) {
@@ -196,12 +215,14 @@ const char HelperScript[] = R"JS((() => {
             const skipped = [];
             const fixed = [];
             const stuck = [];
-            // Looks through `top`, but not into parts whose content is not
+            const roots = [];
+            // Looks through `top` (an element or a shadow root) and the open
+            // shadow roots within, but not into parts whose content is not
             // rendered: their elements' styles would be worked out one at a
             // time, a long wait on a long page.
             const look = (top) => {
                 const walker = document.createTreeWalker(top, NodeFilter.SHOW_ELEMENT);
-                for (let element = walker.currentNode; element;) {
+                for (let element = top instanceof Element ? top : walker.nextNode(); element;) {
                     const style = getComputedStyle(element);
                     const attachment = style.backgroundAttachment;
                     if (/\bfixed\b/.test(attachment))
@@ -210,6 +231,10 @@ const char HelperScript[] = R"JS((() => {
                         (style.bottom !== 'auto' || style.right !== 'auto'))
                         stuck.push(element);
                     if (style.contentVisibility === 'visible') {
+                        if (element.shadowRoot) {
+                            roots.push(element.shadowRoot);
+                            look(element.shadowRoot);
+                        }
                         element = walker.nextNode();
                         continue;
                     }
@@ -237,7 +262,8 @@ const char HelperScript[] = R"JS((() => {
                 for (const side of ['top', 'right', 'bottom', 'left'])
                     set(element, side, 'auto');
             }
-            for (const image of document.images) {
+            const images = roots.flatMap((root) => [...root.querySelectorAll('img')]);
+            for (const image of [...document.images, ...images]) {
                 if (image.decoding !== 'async')
                     continue;
                 const old = image.getAttribute('decoding');
@@ -324,9 +350,7 @@ const char HelperScript[] = R"JS((() => {
             if (!tiles.length)
                 return 0;
             scrolled = [scrollX, scrollY];
-            const walker = document.createTreeWalker(document.documentElement,
-                                                     NodeFilter.SHOW_ELEMENT);
-            for (let element = walker.currentNode; element; element = walker.nextNode()) {
+            for (const element of everywhere('*')) {
                 const position = getComputedStyle(element).position;
                 if (position === 'fixed' || position === 'sticky') {
                     faded.push([element, element.style.getPropertyValue('opacity'),
