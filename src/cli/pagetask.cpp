@@ -143,6 +143,7 @@ void PageTask::prepare()
     preparation.networkTimeout = std::chrono::seconds(5);
     preparation.fontsTimeout = std::chrono::seconds(5);
     preparation.animationsTimeout = std::chrono::seconds(3);
+    preparation.scrollThroughTimeout = std::chrono::seconds(3);
     preparation.framesTimeout = std::chrono::seconds(10);
     if (m_settings.viewportOnly) {
         preparation.revealContent = false;

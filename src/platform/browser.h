@@ -76,6 +76,11 @@ struct CapturePreparation
     // animations driven by their element's place in the viewport are first
     // held as they are with it in the middle, within the same time.
     std::chrono::milliseconds animationsTimeout{1500};
+    // With revealContent, a page that listens to its own scrolling (script
+    // that shows content as its place passes the viewport) is scrolled
+    // through a screen at a time and back, for at most this long (0: not
+    // at all), as a person would scroll through it.
+    std::chrono::milliseconds scrollThroughTimeout{1500};
     // When the document itself does not scroll but a box filling most of
     // the viewport does, grows that box (and the boxes around it) to its
     // whole content, so that the document holds all of it.

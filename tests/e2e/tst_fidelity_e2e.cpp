@@ -134,6 +134,7 @@ private slots:
     void framesOfOtherOriginsFarDownArePainted();
     void framePicturesNeverLandOutOfPlace();
     void contentLoadedWhenSeenIsPainted();
+    void contentShownWhenScrolledToIsPainted();
     void contentDrawnOnlyNearTheViewportIsPainted_data();
     void contentDrawnOnlyNearTheViewportIsPainted();
     void pageScrollingInAnInnerBoxIsCapturedWhole();
@@ -397,6 +398,62 @@ document.querySelectorAll('.lazy').forEach((image) => observer.observe(image));
     const Result<QImage> unprepared = capture(m_server->url("/lazy.html").toString(), asItIs);
     QVERIFY2(unprepared, qPrintable(unprepared.error()));
     QCOMPARE(colourAt(unprepared.value(), 300, tops.at(1) + 150), kPage);
+}
+
+void FidelityE2E::contentShownWhenScrolledToIsPainted()
+{
+    // Blocks that the page's script shows for good once the viewport has
+    // reached them, on its scroll events (and never while the page is
+    // scaled to fit the viewport), and a corner mark that changes colour
+    // while the page is scrolled away from its top.
+    const QList<int> tops{2000, 5000, 7500};
+    QByteArray content;
+    for (const int top : tops)
+        content += placedAt(top, "<div class='block'></div>");
+    content += "<div id='mark'></div><style>#mark { position: fixed; top: 0; right: 0; width: "
+               "50px; height: 50px; background: " +
+               rgb(kPicture) +
+               " } #mark.away { background: #000 } .block { height: 300px; "
+               "background: " +
+               rgb(kFrame) + R"(; visibility: hidden } .block.seen { visibility: visible }</style>
+<script>
+addEventListener('scroll', () => {
+    document.getElementById('mark').classList.toggle('away', scrollY > 0);
+    for (const block of document.querySelectorAll('.block')) {
+        const box = block.getBoundingClientRect();
+        if (box.top < innerHeight && box.bottom > 0 && box.height === 300)
+            block.classList.add('seen');
+    }
+});
+</script>)";
+    const int height = 8000;
+    m_server->addPage(QStringLiteral("/scrolled.html"), tallPage(height, content));
+
+    const Result<QImage> image = capture(m_server->url("/scrolled.html").toString());
+    QVERIFY2(image, qPrintable(image.error()));
+    QCOMPARE(image->size(), QSize(kViewportWidth, height));
+    for (const int top : tops)
+        QCOMPARE(colourAt(image.value(), 300, top + 150), kFrame);
+    // Scrolled back: the page shows what it shows at its top.
+    QCOMPARE(colourAt(image.value(), kViewportWidth - 25, 25), kPicture);
+
+    CaptureOptions unscrolled;
+    unscrolled.preparation->scrollThroughTimeout = std::chrono::milliseconds(0);
+    const Result<QImage> asItIs = capture(m_server->url("/scrolled.html").toString(), unscrolled);
+    QVERIFY2(asItIs, qPrintable(asItIs.error()));
+    QCOMPARE(colourAt(asItIs.value(), 300, tops.at(1) + 150), kPage);
+
+    // A page that hides nothing is not scrolled, though it listens: the
+    // mark would stay black once it had been.
+    m_server->addPage(
+        QStringLiteral("/listening.html"),
+        tallPage(height, content)
+            .replace("visibility: hidden", "")
+            .replace("classList.toggle('away', scrollY > 0)",
+                     "classList.toggle('away', scrollY > 0 || mark.matches('.away'))"));
+    const Result<QImage> listening = capture(m_server->url("/listening.html").toString());
+    QVERIFY2(listening, qPrintable(listening.error()));
+    QCOMPARE(colourAt(listening.value(), kViewportWidth - 25, 25), kPicture);
 }
 
 void FidelityE2E::contentDrawnOnlyNearTheViewportIsPainted_data()

@@ -1,5 +1,9 @@
 #include "platform/cdp/capturepreparation.h"
 
+#include <QJsonArray>
+
+#include <algorithm>
+
 namespace snapvel::cdp {
 
 namespace {
@@ -23,6 +27,7 @@ const char HelperScript[] = R"JS((() => {
     // Scrolls at once, also where the page asks for smooth scrolling, which
     // would leave the page where it was until later frames.
     const jump = (x, y) => scrollTo({left: x, top: y, behavior: 'instant'});
+    const pause = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
     const renderings = (count) => new Promise((resolve) => {
         const timer = setTimeout(resolve, 1000);
         const step = (left) => requestAnimationFrame(() => {
@@ -169,7 +174,7 @@ const char HelperScript[] = R"JS((() => {
         return found;
     };
     let tiles = [], placed = [], faded = [], scrolled = null, host = null, shadow = null,
-        origin = null;
+        origin = null, concealed = false;
     return {
         // Grows the box and every box around it by what the box hides, so
         // that it shows all its content and the document holds it. Returns
@@ -211,6 +216,8 @@ const char HelperScript[] = R"JS((() => {
         //   showing at the foot of the first screen and leaving a gap;
         // - pictures to be decoded apart from painting (decoding="async")
         //   are decoded when they are painted.
+        // Notes whether any element outside the viewport is hidden (as
+        // script that shows content as it is scrolled to hides it).
         paintWhole() {
             const skipped = [];
             const fixed = [];
@@ -230,6 +237,12 @@ const char HelperScript[] = R"JS((() => {
                     if (style.position === 'sticky' &&
                         (style.bottom !== 'auto' || style.right !== 'auto'))
                         stuck.push(element);
+                    if (!concealed &&
+                        (style.visibility === 'hidden' || parseFloat(style.opacity) < 0.1)) {
+                        const box = element.getBoundingClientRect();
+                        concealed = box.width > 0 && box.height > 0 &&
+                                    (box.bottom <= 0 || box.top >= innerHeight);
+                    }
                     if (style.contentVisibility === 'visible') {
                         if (element.shadowRoot) {
                             roots.push(element.shadowRoot);
@@ -272,15 +285,17 @@ const char HelperScript[] = R"JS((() => {
             }
         },
         // Brings the whole page into view for two renderings.
+        // Returns whether an element outside the viewport was hidden.
         async reveal() {
             const root = document.documentElement;
             if (!root)
                 return false;
+            concealed = false;
             this.paintWhole();
             const scale = Math.min(innerWidth / Math.max(root.scrollWidth, innerWidth),
                                    innerHeight / Math.max(root.scrollHeight, innerHeight));
             if (!(scale < 1))
-                return true;
+                return false;
             const style = root.style;
             const saved = ['transform', 'transform-origin'].map(
                 (name) => [name, style.getPropertyValue(name), style.getPropertyPriority(name)]);
@@ -289,12 +304,33 @@ const char HelperScript[] = R"JS((() => {
             style.setProperty('transform-origin', '0 0', 'important');
             document.dispatchEvent(new Event('scroll', {bubbles: true}));
             await renderings(2);
-            await new Promise((resolve) => setTimeout(resolve, 0));
+            await pause(0);
             for (const [name, value, priority] of saved)
                 style.setProperty(name, value, priority);
             if (scrollX !== x || scrollY !== y)
                 jump(x, y);
-            return true;
+            return concealed;
+        },
+        // Scrolls through the page a screen at a time, each shown for two
+        // renderings, for at most `ms`, and back to where it was: script
+        // that shows content as its place passes the viewport (on the
+        // page's scroll events) shows it. Handlers that run at most every
+        // so often get time for the last place and for the way back.
+        async through(ms) {
+            const root = document.scrollingElement;
+            if (!root)
+                return;
+            const x = scrollX, y = scrollY;
+            const deadline = performance.now() + ms;
+            for (let top = y > 0 ? 0 : innerHeight;
+                 top < root.scrollHeight && performance.now() < deadline; top += innerHeight) {
+                jump(x, top);
+                await renderings(2);
+            }
+            await pause(100);
+            jump(x, y);
+            await renderings(2);
+            await pause(100);
         },
         // Waits for the web fonts the page uses, for at most `ms`. Laying
         // the page out first starts loading those that text added lately
@@ -596,12 +632,78 @@ void CapturePreparer::reveal()
                    enabled ? Result<ScriptValue>(ScriptValue{}) : enabled.failure();
                if (!current(run, reply))
                    return;
-               m_scripts.call(m_helper, QStringLiteral("function () { return this.reveal(); }"), {},
-                              true, m_timeout, [this, run](Result<ScriptValue> revealed) {
-                                  if (!current(run, revealed))
-                                      return;
-                                  watchNetwork();
-                              });
+               m_scripts.call(
+                   m_helper, QStringLiteral("function () { return this.reveal(); }"), {}, true,
+                   m_timeout, [this, run](Result<ScriptValue> revealed) {
+                       if (!current(run, revealed))
+                           return;
+                       // Only a page that hides content out of view may
+                       // show it as it is scrolled.
+                       if (m_what.scrollThroughTimeout.count() > 0 && revealed &&
+                           revealed->value.toBool(false))
+                           scrollThrough({QStringLiteral("window"), QStringLiteral("document")});
+                       else
+                           watchNetwork();
+                   });
+           });
+}
+
+void CapturePreparer::scrollThrough(QStringList targets)
+{
+    // The page's own listeners are those of its main world, where its
+    // script runs, not of the world the helper runs in.
+    const QString group = QStringLiteral("snapvel-listeners");
+    if (targets.isEmpty()) {
+        m_send(QStringLiteral("Runtime.releaseObjectGroup"),
+               {{QStringLiteral("objectGroup"), group}}, m_timeout, {});
+        watchNetwork();
+        return;
+    }
+    const QString target = targets.takeFirst();
+    const auto listens = [this, run = m_run, targets, group](Result<Message> reply) {
+        if (run != m_run || !m_running)
+            return;
+        const Result<ScriptValue> found =
+            reply ? Result<ScriptValue>(ScriptValue{}) : reply.failure();
+        // A target the page would not describe counts as not listening.
+        if (!found && found.kind() == FailureKind::Other) {
+            scrollThrough(targets);
+            return;
+        }
+        if (!current(run, found))
+            return;
+        const QJsonArray listeners = reply->params.value(QLatin1String("listeners")).toArray();
+        const bool scrolling = std::any_of(listeners.begin(), listeners.end(), [](const auto &l) {
+            return l.toObject().value(QLatin1String("type")).toString() == QLatin1String("scroll");
+        });
+        if (!scrolling) {
+            scrollThrough(targets);
+            return;
+        }
+        m_send(QStringLiteral("Runtime.releaseObjectGroup"),
+               {{QStringLiteral("objectGroup"), group}}, m_timeout, {});
+        m_scripts.call(m_helper, QStringLiteral("function (ms) { return this.through(ms); }"),
+                       {qint64(m_what.scrollThroughTimeout.count())}, true,
+                       m_what.scrollThroughTimeout + m_timeout,
+                       [this, run](Result<ScriptValue> scrolled) {
+                           if (current(run, scrolled))
+                               watchNetwork();
+                       });
+    };
+    m_send(QStringLiteral("Runtime.evaluate"),
+           {{QStringLiteral("expression"), target}, {QStringLiteral("objectGroup"), group}},
+           m_timeout, [this, run = m_run, targets, listens](Result<Message> evaluated) {
+               if (run != m_run || !m_running)
+                   return;
+               const Result<ScriptValue> object = scriptValueOf(evaluated);
+               if (!object && object.kind() == FailureKind::Other) {
+                   scrollThrough(targets);
+                   return;
+               }
+               if (!current(run, object))
+                   return;
+               m_send(QStringLiteral("DOMDebugger.getEventListeners"),
+                      {{QStringLiteral("objectId"), object->objectId}}, m_timeout, listens);
            });
 }
 

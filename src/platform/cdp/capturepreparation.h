@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 
 #include <chrono>
@@ -91,6 +92,9 @@ private:
     void makeHelper();
     void expand();
     void reveal();
+    // Scrolls through the page when it listens to scrolling on one of
+    // `targets` (script expressions), then watches the network.
+    void scrollThrough(QStringList targets);
     void watchNetwork();
     void networkChanged();
     void stopWatching();
