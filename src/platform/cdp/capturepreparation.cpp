@@ -109,6 +109,18 @@ const char HelperScript[] = R"JS((() => {
     const up = (element) => element.assignedSlot || element.parentElement ||
                              (element.parentNode instanceof ShadowRoot ? element.parentNode.host
                                                                        : null);
+    // Whether some of an element shows in the viewport (as a box).
+    const inView = (element) => {
+        const box = element.getBoundingClientRect();
+        return box.width > 0 && box.height > 0 && box.bottom > 0 && box.top < innerHeight &&
+               box.right > 0 && box.left < innerWidth;
+    };
+    // What the page's script changes to show or hide an element.
+    const attributes = (element) =>
+        [element.getAttribute('class'), element.getAttribute('style')];
+    // The most hidden elements outside the viewport followed while the
+    // page is scrolled through.
+    const MostConcealed = 5000;
     const visibleArea = (element) => {
         const r = element.getBoundingClientRect();
         return Math.max(0, Math.min(r.right, innerWidth) - Math.max(r.left, 0)) *
@@ -174,7 +186,7 @@ const char HelperScript[] = R"JS((() => {
         return found;
     };
     let tiles = [], placed = [], faded = [], scrolled = null, host = null, shadow = null,
-        origin = null, concealed = false;
+        origin = null, concealed = [];
     return {
         // Grows the box and every box around it by what the box hides, so
         // that it shows all its content and the document holds it. Returns
@@ -216,8 +228,9 @@ const char HelperScript[] = R"JS((() => {
         //   showing at the foot of the first screen and leaving a gap;
         // - pictures to be decoded apart from painting (decoding="async")
         //   are decoded when they are painted.
-        // Notes whether any element outside the viewport is hidden (as
-        // script that shows content as it is scrolled to hides it).
+        // Notes the elements outside the viewport that are hidden (as
+        // script that shows content as it is scrolled to hides it), and
+        // their attributes.
         paintWhole() {
             const skipped = [];
             const fixed = [];
@@ -237,12 +250,10 @@ const char HelperScript[] = R"JS((() => {
                     if (style.position === 'sticky' &&
                         (style.bottom !== 'auto' || style.right !== 'auto'))
                         stuck.push(element);
-                    if (!concealed &&
-                        (style.visibility === 'hidden' || parseFloat(style.opacity) < 0.1)) {
-                        const box = element.getBoundingClientRect();
-                        concealed = box.width > 0 && box.height > 0 &&
-                                    (box.bottom <= 0 || box.top >= innerHeight);
-                    }
+                    if (concealed.length < MostConcealed &&
+                        (style.visibility === 'hidden' || parseFloat(style.opacity) < 0.1) &&
+                        !inView(element))
+                        concealed.push({element, start: attributes(element)});
                     if (style.contentVisibility === 'visible') {
                         if (element.shadowRoot) {
                             roots.push(element.shadowRoot);
@@ -290,7 +301,7 @@ const char HelperScript[] = R"JS((() => {
             const root = document.documentElement;
             if (!root)
                 return false;
-            concealed = false;
+            concealed = [];
             this.paintWhole();
             const scale = Math.min(innerWidth / Math.max(root.scrollWidth, innerWidth),
                                    innerHeight / Math.max(root.scrollHeight, innerHeight));
@@ -309,28 +320,55 @@ const char HelperScript[] = R"JS((() => {
                 style.setProperty(name, value, priority);
             if (scrollX !== x || scrollY !== y)
                 jump(x, y);
-            return concealed;
+            return concealed.length > 0;
         },
         // Scrolls through the page a screen at a time, each shown for two
         // renderings, for at most `ms`, and back to where it was: script
         // that shows content as its place passes the viewport (on the
         // page's scroll events) shows it. Handlers that run at most every
         // so often get time for the last place and for the way back.
+        // Content that the page showed on the way and hid again on the
+        // way back (as it was before the page was revealed) is put back as
+        // it was shown: its class and style attributes.
         async through(ms) {
             const root = document.scrollingElement;
             if (!root)
                 return;
+            const same = (a, b) => a[0] === b[0] && a[1] === b[1];
+            const watched = concealed.map((item) => ({...item, shown: item.start}));
+            const note = () => {
+                for (const item of watched) {
+                    const now = attributes(item.element);
+                    if (!same(now, item.start))
+                        item.shown = now;
+                }
+            };
             const x = scrollX, y = scrollY;
             const deadline = performance.now() + ms;
             for (let top = y > 0 ? 0 : innerHeight;
                  top < root.scrollHeight && performance.now() < deadline; top += innerHeight) {
                 jump(x, top);
                 await renderings(2);
+                note();
             }
             await pause(100);
+            note();
             jump(x, y);
             await renderings(2);
             await pause(100);
+            const put = (element, name, value) => value === null
+                                                      ? element.removeAttribute(name)
+                                                      : element.setAttribute(name, value);
+            for (const {element, start, shown} of watched) {
+                if (same(shown, start) || !same(attributes(element), start))
+                    continue;
+                changes.push(() => {
+                    put(element, 'class', start[0]);
+                    put(element, 'style', start[1]);
+                });
+                put(element, 'class', shown[0]);
+                put(element, 'style', shown[1]);
+            }
         },
         // Waits for the web fonts the page uses, for at most `ms`. Laying
         // the page out first starts loading those that text added lately
