@@ -250,7 +250,9 @@ const char HelperScript[] = R"JS((() => {
                     if (style.position === 'sticky' &&
                         (style.bottom !== 'auto' || style.right !== 'auto'))
                         stuck.push(element);
-                    if (concealed.length < MostConcealed &&
+                    // Content, not the controls fixed to the viewport (a
+                    // button back to the top, shown while scrolled down).
+                    if (concealed.length < MostConcealed && style.position !== 'fixed' &&
                         (style.visibility === 'hidden' || parseFloat(style.opacity) < 0.1) &&
                         !inView(element))
                         concealed.push({element, start: attributes(element)});
