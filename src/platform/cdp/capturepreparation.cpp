@@ -329,48 +329,41 @@ const char HelperScript[] = R"JS((() => {
         // that shows content as its place passes the viewport (on the
         // page's scroll events) shows it. Handlers that run at most every
         // so often get time for the last place and for the way back.
-        // Content that the page showed on the way and hid again on the
-        // way back (as it was before the page was revealed) is put back as
-        // it was shown: its class and style attributes.
+        // Content still shown at the end of the way down that the page hid
+        // again on the way back (as it was before the page was revealed)
+        // is put back as it was shown: its class and style attributes.
+        // (Content the page showed and hid again on the way down, such as
+        // a carousel's slides, is left as the page has it.)
         async through(ms) {
             const root = document.scrollingElement;
             if (!root)
                 return;
-            const same = (a, b) => a[0] === b[0] && a[1] === b[1];
-            const watched = concealed.map((item) => ({...item, shown: item.start}));
-            const note = () => {
-                for (const item of watched) {
-                    const now = attributes(item.element);
-                    if (!same(now, item.start))
-                        item.shown = now;
-                }
-            };
             const x = scrollX, y = scrollY;
             const deadline = performance.now() + ms;
             for (let top = y > 0 ? 0 : innerHeight;
                  top < root.scrollHeight && performance.now() < deadline; top += innerHeight) {
                 jump(x, top);
                 await renderings(2);
-                note();
             }
             await pause(100);
-            note();
+            const shown = concealed.map(({element}) => attributes(element));
             jump(x, y);
             await renderings(2);
             await pause(100);
+            const same = (a, b) => a[0] === b[0] && a[1] === b[1];
             const put = (element, name, value) => value === null
                                                       ? element.removeAttribute(name)
                                                       : element.setAttribute(name, value);
-            for (const {element, start, shown} of watched) {
-                if (same(shown, start) || !same(attributes(element), start))
-                    continue;
+            concealed.forEach(({element, start}, i) => {
+                if (same(shown[i], start) || !same(attributes(element), start))
+                    return;
                 changes.push(() => {
                     put(element, 'class', start[0]);
                     put(element, 'style', start[1]);
                 });
-                put(element, 'class', shown[0]);
-                put(element, 'style', shown[1]);
-            }
+                put(element, 'class', shown[i][0]);
+                put(element, 'style', shown[i][1]);
+            });
         },
         // Waits for the web fonts the page uses, for at most `ms`. Laying
         // the page out first starts loading those that text added lately
