@@ -1,11 +1,11 @@
 // What a person scrolling through a page would see is in its capture: frames
-// of other sites and of file:// pages far down the page, content loaded or
-// drawn only when it comes into view, the whole of a page that scrolls in an
-// inner box, and text in a web font that arrives late; also inside web
-// components. The capture job drives
-// the real headless Chromium (one for all cases) over pages served on
-// 127.0.0.1, and on localhost for another site on the same server; each case
-// is checked from the picture alone.
+// of other sites and of file:// pages far down the page, content loaded,
+// drawn or shown by the page's script only when it comes into view, the
+// whole of a page that scrolls in an inner box, and text in a web font that
+// arrives late; also inside web components. The capture job drives the real
+// headless Chromium (one for all cases) over pages served on 127.0.0.1, and
+// on localhost for another site on the same server; each case is checked
+// from the picture alone.
 #include "fakes/runjob.h"
 #include "platform/cdp/chromiumbrowser.h"
 #include "snapshot/capturejob.h"
