@@ -337,7 +337,9 @@ void FidelityE2E::contentLoadedWhenSeenIsPainted()
     // Pictures whose address is set by an IntersectionObserver when they
     // come into view, served slowly, fading in as they come; blocks that
     // fade in as they are scrolled into view (a scroll-driven animation);
-    // a spinner that turns for ever.
+    // a spinner that turns for ever. And on a page of its own, a loading
+    // screen over the viewport that the page's script fades out, step by
+    // step, once it has loaded.
     const QList<int> tops{1500, 6000, 11500};
     QByteArray pictures;
     for (int i = 0; i < tops.size(); ++i)
@@ -366,6 +368,21 @@ document.querySelectorAll('.lazy').forEach((image) => observer.observe(image));
 </script>)";
     const int height = 12000;
     m_server->addPage(QStringLiteral("/lazy.html"), tallPage(height, pictures));
+    m_server->addPage(QStringLiteral("/loading.html"), tallPage(2000, R"(
+<div id='loading' style='position:fixed;inset:0;background:#fff;z-index:9'>Loading</div><script>
+addEventListener('load', () => setTimeout(() => {
+    const start = performance.now();
+    const step = () => {
+        const done = (performance.now() - start) / 600;
+        loading.style.opacity = Math.max(0, 1 - done);
+        if (done < 1)
+            setTimeout(step, 15);
+        else
+            loading.remove();
+    };
+    step();
+}, 300));
+</script>)"));
     m_server->addDelayed(QStringLiteral("/picture.png"), solidPng({400, 300}, kPicture),
                          "image/png", 300);
 
@@ -390,6 +407,11 @@ document.querySelectorAll('.lazy').forEach((image) => observer.observe(image));
         QCOMPARE(colourAt(image.value(), 300, top + 150), kFrame);
     QCOMPARE(colourAt(image.value(), 700, kViewportHeight - 1), kHero);
     QCOMPARE(colourAt(image.value(), 700, kViewportHeight), kPage);
+
+    // The loading screen is gone.
+    const Result<QImage> loaded = capture(m_server->url("/loading.html").toString(), patient);
+    QVERIFY2(loaded, qPrintable(loaded.error()));
+    QCOMPARE(colourAt(loaded.value(), 640, kViewportHeight / 2), kHero);
 
     // Without bringing the page into view, the pictures below the first
     // screen stay empty: the page above does show the fault.

@@ -115,6 +115,31 @@ const char HelperScript[] = R"JS((() => {
         return box.width > 0 && box.height > 0 && box.bottom > 0 && box.top < innerHeight &&
                box.right > 0 && box.left < innerWidth;
     };
+    // A layer fixed over (nearly) the whole viewport, on top of it, that
+    // shows and holds next to nothing: the screen many pages show while
+    // they load and take away, often with a fade their script runs, once
+    // they have loaded.
+    const loadingScreen = () => {
+        let layer = null;
+        for (const [x, y] of [[0.5, 0.5], [0.2, 0.2], [0.8, 0.2], [0.2, 0.8], [0.8, 0.8]]) {
+            let outermost = null;
+            for (let element = document.elementFromPoint(innerWidth * x, innerHeight * y);
+                 element; element = up(element))
+                if (getComputedStyle(element).position === 'fixed')
+                    outermost = element;
+            if (!outermost || (layer && outermost !== layer))
+                return false;
+            layer = outermost;
+        }
+        const box = layer.getBoundingClientRect();
+        if (box.width * box.height < 0.9 * innerWidth * innerHeight ||
+            (layer.innerText || '').trim().length > 100)
+            return false;
+        let opacity = 1;
+        for (let element = layer; element; element = up(element))
+            opacity *= parseFloat(getComputedStyle(element).opacity);
+        return opacity > 0.02;
+    };
     // What the page's script changes to show or hide an element.
     const attributes = (element) =>
         [element.getAttribute('class'), element.getAttribute('style')];
@@ -376,12 +401,16 @@ const char HelperScript[] = R"JS((() => {
                 return true;
             return within(document.fonts.ready, ms);
         },
-        // Holds the animations that follow their element through the
-        // viewport when the page is captured whole (see holdViewAnimations),
-        // then waits for the animations and transitions under way that end,
-        // for at most `ms`; those that never end (spinners) are not waited
-        // for.
+        // Waits, for at most `ms` in all, until no loading screen covers
+        // the viewport (see loadingScreen), then holds the animations that
+        // follow their element through the viewport when the page is
+        // captured whole (see holdViewAnimations), and waits for the
+        // animations and transitions under way that end; those that never
+        // end (spinners) are not waited for.
         async animations(ms, whole) {
+            const deadline = performance.now() + ms;
+            while (loadingScreen() && performance.now() < deadline)
+                await pause(50);
             if (!document.getAnimations)
                 return true;
             if (whole)
@@ -391,8 +420,18 @@ const char HelperScript[] = R"JS((() => {
                                isFinite(animation.effect.getComputedTiming().endTime));
             if (!ending.length)
                 return true;
+            // Those Chromium has not started after two renderings are on
+            // elements it does not draw (out of view): they would not start
+            // before the capture draws them, and then from their beginning
+            // (content fading in as it comes would be missing). They are
+            // finished, as a person who had scrolled to them would see them.
+            await renderings(2);
+            for (const animation of ending)
+                if (animation.pending && animation.startTime === null)
+                    animation.finish();
             const outcome = await within(
-                Promise.all(ending.map((animation) => animation.finished.catch(() => {}))), ms);
+                Promise.all(ending.map((animation) => animation.finished.catch(() => {}))),
+                Math.max(0, deadline - performance.now()));
             // Animations the compositor runs show their end once it has
             // taken the page's next renderings.
             await renderings(2);
