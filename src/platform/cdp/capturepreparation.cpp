@@ -422,13 +422,19 @@ const char HelperScript[] = R"JS((() => {
                 return true;
             // Those Chromium has not started after two renderings are on
             // elements it does not draw (out of view): they would not start
-            // before the capture draws them, and then from their beginning
-            // (content fading in as it comes would be missing). They are
-            // finished, as a person who had scrolled to them would see them.
+            // before the capture draws them, so waiting for them would only
+            // run out the time. They are finished, as a person who had
+            // scrolled to them would see them.
             await renderings(2);
-            for (const animation of ending)
-                if (animation.pending && animation.startTime === null)
-                    animation.finish();
+            for (const animation of ending) {
+                try {
+                    if (animation.pending && animation.startTime === null)
+                        animation.finish();
+                } catch (e) {
+                    // One that cannot be finished (stopped at rate 0) is
+                    // left as it is.
+                }
+            }
             const outcome = await within(
                 Promise.all(ending.map((animation) => animation.finished.catch(() => {}))),
                 Math.max(0, deadline - performance.now()));
