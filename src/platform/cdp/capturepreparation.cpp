@@ -553,6 +553,12 @@ const char HelperScript[] = R"JS((() => {
     };
 })())JS";
 
+// A command's reply as a step's: its success carries no value.
+Result<ScriptValue> acknowledged(const Result<Message> &reply)
+{
+    return reply ? Result<ScriptValue>(ScriptValue{}) : reply.failure();
+}
+
 } // namespace
 
 CapturePreparer::CapturePreparer(PageSend send, std::function<QString()> mainFrame,
@@ -706,8 +712,7 @@ void CapturePreparer::reveal()
     m_watching = true;
     m_send(QStringLiteral("Network.enable"), {}, m_timeout,
            [this, run = m_run](Result<Message> enabled) {
-               const Result<ScriptValue> reply =
-                   enabled ? Result<ScriptValue>(ScriptValue{}) : enabled.failure();
+               const Result<ScriptValue> reply = acknowledged(enabled);
                if (!current(run, reply))
                    return;
                m_scripts.call(
@@ -741,8 +746,7 @@ void CapturePreparer::scrollThrough(QStringList targets)
     const auto listens = [this, run = m_run, targets, group](Result<Message> reply) {
         if (run != m_run || !m_running)
             return;
-        const Result<ScriptValue> found =
-            reply ? Result<ScriptValue>(ScriptValue{}) : reply.failure();
+        const Result<ScriptValue> found = acknowledged(reply);
         // A target the page would not describe counts as not listening.
         if (!found && found.kind() == FailureKind::Other) {
             scrollThrough(targets);
@@ -919,8 +923,7 @@ void CapturePreparer::paintFrame(int tile, int tiles)
                     {QStringLiteral("optimizeForSpeed"), true},
                     {QStringLiteral("clip"), clip}},
                    m_timeout, [this, run, tile, following](Result<Message> painted) {
-                       const Result<ScriptValue> reply =
-                           painted ? Result<ScriptValue>(ScriptValue{}) : painted.failure();
+                       const Result<ScriptValue> reply = acknowledged(painted);
                        if (!current(run, reply))
                            return;
                        const QString png =
