@@ -427,22 +427,36 @@ void FidelityE2E::contentShownWhenScrolledToIsPainted()
     // Blocks that the page's script shows once the viewport's foot has
     // passed them, on its scroll events at most every 100 ms (and never
     // while the page is scaled to fit the viewport); the first and last for
-    // good, the others only while the page is scrolled down to them; and a
+    // good, the others only while the page is scrolled down to them; a
     // corner mark that changes colour while the page is scrolled away from
-    // its top.
+    // its top; and, beside them, blocks that a timer shows when it finds
+    // them in the viewport, every 50 ms, each in one screen only.
     const QList<int> tops{2000, 3500, 5000, 7500};
     QByteArray content;
     for (const int top : tops)
         content += placedAt(top, top == tops.first() || top == tops.last()
                                      ? "<div class='block'></div>"
                                      : "<div class='block again'></div>");
+    QList<int> polledTops;
+    for (int top = kViewportHeight + 250; top + 300 < 8000; top += kViewportHeight) {
+        polledTops.append(top);
+        content += placedAt(top, "<div class='polled'></div>");
+    }
     content += "<div id='mark'></div><style>#mark { position: fixed; top: 0; right: 0; width: "
                "50px; height: 50px; background: " +
                rgb(kPicture) +
-               " } #mark.away { background: #000 } .block { height: 300px; "
+               " } #mark.away { background: #000 } .block, .polled { height: 300px; "
                "background: " +
-               rgb(kFrame) + R"(; visibility: hidden } .block.seen { visibility: visible }</style>
+               rgb(kFrame) + R"(; visibility: hidden } .polled { margin-left: 600px; width: 400px }
+.block.seen, .polled.seen { visibility: visible }</style>
 <script>
+setInterval(() => {
+    for (const block of document.querySelectorAll('.polled')) {
+        const box = block.getBoundingClientRect();
+        if (box.height === 300 && box.top < innerHeight && box.bottom > 0)
+            block.classList.add('seen');
+    }
+}, 50);
 let last = 0, later = 0;
 const update = () => {
     last = Date.now();
@@ -471,8 +485,22 @@ addEventListener('scroll', () => {
     for (const int top : tops)
         QVERIFY2(colourAt(image.value(), 300, top + 150) == kFrame,
                  qPrintable(QStringLiteral("the block at %1 is missing").arg(top)));
+    for (const int top : polledTops)
+        QVERIFY2(colourAt(image.value(), 900, top + 150) == kFrame,
+                 qPrintable(QStringLiteral("the polled block at %1 is missing").arg(top)));
     // Scrolled back: the page shows what it shows at its top.
     QCOMPARE(colourAt(image.value(), kViewportWidth - 25, 25), kPicture);
+
+    // Out of time after the first screen: the page is still taken to its
+    // foot, where the blocks shown once passed are all shown.
+    CaptureOptions hurried;
+    hurried.preparation->scrollThroughTimeout = std::chrono::milliseconds(1);
+    const Result<QImage> hurriedImage =
+        capture(m_server->url("/scrolled.html").toString(), hurried);
+    QVERIFY2(hurriedImage, qPrintable(hurriedImage.error()));
+    for (const int top : tops)
+        QVERIFY2(colourAt(hurriedImage.value(), 300, top + 150) == kFrame,
+                 qPrintable(QStringLiteral("the block at %1 is missing").arg(top)));
 
     CaptureOptions unscrolled;
     unscrolled.preparation->scrollThroughTimeout = std::chrono::milliseconds(0);

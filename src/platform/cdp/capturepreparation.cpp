@@ -146,6 +146,10 @@ const char HelperScript[] = R"JS((() => {
     // The most hidden elements outside the viewport followed while the
     // page is scrolled through.
     const MostConcealed = 5000;
+    // How long a screen with hidden content the page has not touched is
+    // held, at most (ms): longer than the 50 ms at which the most used
+    // script that looks every so often looks.
+    const ScreenDwell = 80;
     const visibleArea = (element) => {
         const r = element.getBoundingClientRect();
         return Math.max(0, Math.min(r.right, innerWidth) - Math.max(r.left, 0)) *
@@ -352,8 +356,14 @@ const char HelperScript[] = R"JS((() => {
         // Scrolls through the page a screen at a time, each shown for two
         // renderings, for at most `ms`, and back to where it was: script
         // that shows content as its place passes the viewport (on the
-        // page's scroll events) shows it. Handlers that run at most every
-        // so often get time for the last place and for the way back.
+        // page's scroll events) shows it. A screen holding hidden content
+        // that the page has not touched yet stays a little longer, for
+        // script that looks at the viewport every so often instead of on
+        // each scroll event (WOW.js: every 50 ms). Out of time before the
+        // foot, the page is still taken to its foot last, where script
+        // that shows all content the viewport has passed (AOS) shows all.
+        // Handlers that run at most every so often get time for the last
+        // place and for the way back.
         // Content still shown at the end of the way down that the page hid
         // again on the way back (as it was before the page was revealed)
         // is put back as it was shown: its class and style attributes.
@@ -365,9 +375,23 @@ const char HelperScript[] = R"JS((() => {
                 return;
             const x = scrollX, y = scrollY;
             const deadline = performance.now() + ms;
-            for (let top = y > 0 ? 0 : innerHeight;
-                 top < root.scrollHeight && performance.now() < deadline; top += innerHeight) {
+            const untouched = (entry) =>
+                entry.start[0] === entry.element.getAttribute('class') &&
+                entry.start[1] === entry.element.getAttribute('style');
+            let top = y > 0 ? 0 : innerHeight;
+            for (; top < root.scrollHeight && performance.now() < deadline; top += innerHeight) {
                 jump(x, top);
+                const arrived = performance.now();
+                await renderings(2);
+                let waiting = concealed.filter((entry) => untouched(entry) && inView(entry.element));
+                while (waiting.length && performance.now() - arrived < ScreenDwell &&
+                       performance.now() < deadline) {
+                    await pause(10);
+                    waiting = waiting.filter(untouched);
+                }
+            }
+            if (top < root.scrollHeight) {
+                jump(x, root.scrollHeight);
                 await renderings(2);
             }
             await pause(100);
