@@ -83,8 +83,10 @@ struct CapturePreparation
     std::chrono::milliseconds scrollThroughTimeout{1500};
     // When the document itself does not scroll but a box filling most of
     // the viewport does, grows that box (and the boxes around it) to its
-    // whole content, so that the document holds all of it.
-    bool expandScroller = false;
+    // whole content, so that the document holds all of it; not where the
+    // page then draws next to nothing into the grown part (a list that
+    // draws only the rows in its view).
+    bool expandScroller = true;
     // Paints frames whose document the page cannot reach (another site's,
     // sandboxed ones, those of file:// pages) outside the first screen,
     // where Chromium does not render them, by painting each one in view

@@ -214,15 +214,65 @@ const char HelperScript[] = R"JS((() => {
         }
         return found;
     };
+    // Whether content fills at least a tenth of the part of `element`
+    // below its first `shown` pixels, where a list that draws only the rows
+    // in its view (a virtual list) leaves it blank. Boxes taller than half
+    // that part hold content only where they hold text of their own, are
+    // pictures or the like, or show a background picture (a list's spacer
+    // is none of these; a background colour alone does not count, since
+    // the box itself may well have one).
+    const filledBelow = (element, shown) => {
+        const r = element.getBoundingClientRect();
+        const top = r.top + shown, bottom = r.bottom, span = bottom - top;
+        if (span <= 1)
+            return true;
+        const inside = (e) => {
+            for (; e; e = up(e))
+                if (e === element)
+                    return true;
+            return false;
+        };
+        const content = (e) =>
+            e.matches('img, svg, canvas, video, iframe, object, embed') ||
+            getComputedStyle(e).backgroundImage !== 'none' ||
+            [...e.childNodes].some(
+                (node) => node.nodeType === Node.TEXT_NODE && node.textContent.trim());
+        const parts = [];
+        for (const e of everywhere('*')) {
+            const b = e.getBoundingClientRect();
+            if (e === element || b.width <= 0 || b.height <= 0 || b.bottom <= top ||
+                b.top >= bottom || (b.height > span / 2 && !content(e)) || !inside(e))
+                continue;
+            parts.push([Math.max(b.top, top), Math.min(b.bottom, bottom)]);
+        }
+        parts.sort((a, b) => a[0] - b[0]);
+        let covered = 0, end = top;
+        for (const [from, to] of parts) {
+            if (to > end) {
+                covered += to - Math.max(from, end);
+                end = to;
+            }
+        }
+        return covered * 10 >= span;
+    };
     let tiles = [], placed = [], faded = [], scrolled = null, host = null, shadow = null,
-        origin = null, concealed = [];
+        origin = null, concealed = [], shownHeight = 0;
+    const growth = [];
     return {
         // Grows the box and every box around it by what the box hides, so
         // that it shows all its content and the document holds it. Returns
-        // how many pixels it grew.
-        expand() {
-            if (!box)
+        // how many pixels it grew. Where the page, two renderings later,
+        // has drawn next to nothing into what the box grew by (a virtual
+        // list), every growth is undone for good, and it returns 0: the
+        // picture would be mostly blank.
+        async expand() {
+            if (box === false)
+                return 0;
+            if (!box) {
                 box = findBox();
+                shownHeight = box ? box.clientHeight : 0;
+            }
+            const first = changes.length;
             let grown = 0;
             for (let pass = 0; box && pass < 3; ++pass) {
                 const extra = box.scrollHeight - box.clientHeight;
@@ -243,7 +293,16 @@ const char HelperScript[] = R"JS((() => {
                 }
                 grown += extra;
             }
-            return grown;
+            if (!grown)
+                return 0;
+            growth.push(changes.slice(first));
+            await renderings(2);
+            if (filledBelow(box, shownHeight))
+                return grown;
+            for (const undo of growth.flat().reverse())
+                undo();
+            box = false;
+            return 0;
         },
         // Makes what Chromium draws only in and near the viewport draw
         // beyond it too, as a person scrolling through the page would see
@@ -720,7 +779,7 @@ void CapturePreparer::makeHelper()
 
 void CapturePreparer::expand()
 {
-    m_scripts.call(m_helper, QStringLiteral("function () { return this.expand(); }"), {}, false,
+    m_scripts.call(m_helper, QStringLiteral("function () { return this.expand(); }"), {}, true,
                    m_timeout, [this, run = m_run](Result<ScriptValue> grown) {
                        if (current(run, grown))
                            next();
