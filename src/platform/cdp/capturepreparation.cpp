@@ -437,17 +437,31 @@ const char HelperScript[] = R"JS((() => {
             const untouched = (entry) =>
                 entry.start[0] === entry.element.getAttribute('class') &&
                 entry.start[1] === entry.element.getAttribute('style');
+            // Screens held in vain (the page touched none of their hidden
+            // content meanwhile) and held to some use: after three in vain
+            // and none of use, the page is taken to hide content that it
+            // shows otherwise (on hover, say), and screens are no longer
+            // held.
+            let vain = 0, useful = 0;
             let top = y > 0 ? 0 : innerHeight;
             for (; top < root.scrollHeight && performance.now() < deadline; top += innerHeight) {
                 jump(x, top);
                 const arrived = performance.now();
                 await renderings(2);
-                let waiting = concealed.filter((entry) => untouched(entry) && inView(entry.element));
-                while (waiting.length && performance.now() - arrived < ScreenDwell &&
+                if (!useful && vain >= 3)
+                    continue;
+                const waiting =
+                    concealed.filter((entry) => untouched(entry) && inView(entry.element));
+                let left = waiting;
+                while (left.length && performance.now() - arrived < ScreenDwell &&
                        performance.now() < deadline) {
                     await pause(10);
-                    waiting = waiting.filter(untouched);
+                    left = left.filter(untouched);
                 }
+                if (left.length < waiting.length)
+                    ++useful;
+                else if (waiting.length)
+                    ++vain;
             }
             if (top < root.scrollHeight) {
                 jump(x, root.scrollHeight);
