@@ -434,9 +434,8 @@ const char HelperScript[] = R"JS((() => {
                 return;
             const x = scrollX, y = scrollY;
             const deadline = performance.now() + ms;
-            const untouched = (entry) =>
-                entry.start[0] === entry.element.getAttribute('class') &&
-                entry.start[1] === entry.element.getAttribute('style');
+            const same = (a, b) => a[0] === b[0] && a[1] === b[1];
+            const untouched = ({element, start}) => same(attributes(element), start);
             // Screens held in vain (the page touched none of their hidden
             // content meanwhile) and held to some use: after three in vain
             // and none of use, the page is taken to hide content that it
@@ -472,7 +471,6 @@ const char HelperScript[] = R"JS((() => {
             jump(x, y);
             await renderings(2);
             await pause(100);
-            const same = (a, b) => a[0] === b[0] && a[1] === b[1];
             const put = (element, name, value) => value === null
                                                       ? element.removeAttribute(name)
                                                       : element.setAttribute(name, value);
