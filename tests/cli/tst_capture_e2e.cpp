@@ -112,6 +112,10 @@ void TestCaptureCommand::initTestCase()
     m_server.addPage("/scaled.html", stripedPageHtml(300, 400));
     m_server.addPage("/striped.html", stripedPageHtml(1000, 3000));
     m_server.addPage("/wide.html", stripedPageHtml(1500, 500));
+    m_server.addPage("/drawing.svg",
+                     "<svg xmlns='http://www.w3.org/2000/svg' width='700' height='2400'>"
+                     "<rect width='700' height='2400' fill='#236'/></svg>",
+                     "image/svg+xml");
     m_server.addPage("/towering.html", stripedPageHtml(200, 40000));
     // The document does not scroll; a box filling it does.
     QByteArray inner = stripedPageHtml(1000, 6000);
@@ -282,6 +286,10 @@ void TestCaptureCommand::pictureSizes_data()
         << QStringList{"/scaled.html", "--width", "300", "--height",  "400",
                        "--scale",      "2",       "-o",  "scaled.png"}
         << QStringList{"scaled.png"} << QList<QSize>{{600, 800}} << 20;
+    // A document that is not HTML has no body; it is measured all the same.
+    QTest::newRow("an SVG picture as the page")
+        << QStringList{"/drawing.svg", "--width", "1000", "--height", "600", "-o", "drawing.png"}
+        << QStringList{"drawing.png"} << QList<QSize>{{1000, 2400}} << 0;
     QTest::newRow("viewport only") << QStringList{"/striped.html", "--width",    "800", "--height",
                                                   "600",           "--viewport", "-o",  "first.png"}
                                    << QStringList{"first.png"} << QList<QSize>{{800, 600}} << 0;

@@ -25,9 +25,11 @@ namespace {
 // viewport with them, so that offset minus client is the scroll bars'
 // thickness. (The root element's own offsetHeight is its content's height,
 // which would count the page twice.)
+// Documents that are not HTML (an SVG picture opened as a page) have no body
+// but measure the same way, by their root element.
 const char MeasureScript[] = R"JS((() => {
     const element = document.scrollingElement;
-    if (!element || !document.body)
+    if (!element)
         return null;
     return [element.scrollWidth, window.innerWidth, element.clientWidth,
             element.scrollHeight, window.innerHeight, element.clientHeight];
@@ -467,7 +469,7 @@ void ChromiumPage::measureDocument(Done<DocumentMetrics> done)
         }
         const QJsonArray values = measured->value.toArray();
         if (values.size() != 6) {
-            done(Failure{QStringLiteral("The page has no document body to measure.")});
+            done(Failure{QStringLiteral("The page has no document to measure.")});
             return;
         }
         DocumentMetrics metrics;
