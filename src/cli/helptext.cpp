@@ -46,7 +46,9 @@ The page:
                       instead of the whole page.
   --expand-scroller   For a page whose document does not scroll but a box
                       filling most of the viewport does (web apps), grows
-                      that box to its whole content and captures all of it.
+                      that box to its whole content and captures all of it
+                      (not a list that, grown, would show next to nothing
+                      below its first screen).
   --wait load|networkidle
                       Captures once the page has loaded (default), or once
                       its network has also been quiet for half a second.
