@@ -376,15 +376,23 @@ void ChromiumBrowserE2E::measuresTheScrollingElement()
     QCOMPARE(quirks->offsetHeight, 700);
     QCOMPARE(quirks->clientHeight, 700);
 
-    // A document without a body cannot be measured, and the page carries on.
+    // A document without a body (a picture) is measured by its root.
     m_server->addPage(QStringLiteral("/picture.svg"),
-                      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"200\" height=\"100\">"
-                      "<rect width=\"200\" height=\"100\" fill=\"red\"/></svg>",
+                      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"200\" height=\"3000\">"
+                      "<rect width=\"200\" height=\"3000\" fill=\"red\"/></svg>",
                       "image/svg+xml");
     QVERIFY(loadAndWait(*m_page, QStringLiteral("/picture.svg")));
     const Result<DocumentMetrics> bodiless = measure(*m_page);
-    QVERIFY(!bodiless);
-    QCOMPARE(bodiless.kind(), FailureKind::Other);
+    QVERIFY2(bodiless, qPrintable(bodiless.error()));
+    QCOMPARE(bodiless->scrollHeight, 3000);
+
+    // One without even a root cannot be measured, and the page carries on.
+    m_server->addPage(QStringLiteral("/rootless.html"),
+                      "<script>document.documentElement.remove()</script>");
+    QVERIFY(loadAndWait(*m_page, QStringLiteral("/rootless.html")));
+    const Result<DocumentMetrics> rootless = measure(*m_page);
+    QVERIFY(!rootless);
+    QCOMPARE(rootless.kind(), FailureKind::Other);
     QVERIFY(!m_page->isLost());
 }
 
