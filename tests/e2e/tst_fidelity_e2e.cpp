@@ -429,14 +429,19 @@ void FidelityE2E::contentShownWhenScrolledToIsPainted()
     // while the page is scaled to fit the viewport); the first and last for
     // good, the others only while the page is scrolled down to them; a
     // corner mark that changes colour while the page is scrolled away from
-    // its top; and, beside them, blocks that a timer shows when it finds
-    // them in the viewport, every 50 ms, each in one screen only.
-    const QList<int> tops{2000, 3500, 5000, 7500};
+    // its top; beside them, blocks that a timer shows when it finds them
+    // in the viewport, every 50 ms, each in one screen only; and blocks
+    // that the page's script fades in by itself, a step a rendering, over
+    // 0.8 s once passed, the second faded out again when the viewport's
+    // foot is back above it.
+    const QList<int> tops{2000, 3500, 5000, 6000, 6800, 7500};
     QByteArray content;
     for (const int top : tops)
-        content += placedAt(top, top == tops.first() || top == tops.last()
-                                     ? "<div class='block'></div>"
-                                     : "<div class='block again'></div>");
+        content += placedAt(
+            top, top == 6000   ? "<div class='tweened' style='opacity:0'></div>"
+                 : top == 6800 ? "<div class='tweened again' style='opacity:0'></div>"
+                 : top == tops.first() || top == tops.last() ? "<div class='block'></div>"
+                                                             : "<div class='block again'></div>");
     QList<int> polledTops;
     for (int top = kViewportHeight + 250; top + 300 < 8000; top += kViewportHeight) {
         polledTops.append(top);
@@ -445,10 +450,10 @@ void FidelityE2E::contentShownWhenScrolledToIsPainted()
     content += "<div id='mark'></div><style>#mark { position: fixed; top: 0; right: 0; width: "
                "50px; height: 50px; background: " +
                rgb(kPicture) +
-               " } #mark.away { background: #000 } .block, .polled { height: 300px; "
+               " } #mark.away { background: #000 } .block, .polled, .tweened { height: 300px; "
                "background: " +
                rgb(kFrame) + R"(; visibility: hidden } .polled { margin-left: 600px; width: 400px }
-.block.seen, .polled.seen { visibility: visible }</style>
+.block.seen, .polled.seen, .tweened { visibility: visible }</style>
 <script>
 setInterval(() => {
     for (const block of document.querySelectorAll('.polled')) {
@@ -468,7 +473,26 @@ const update = () => {
             block.classList.toggle('seen', passed);
     }
 };
+const fade = (block, to) => {
+    if (block.to === to)
+        return;
+    const from = Number(block.style.opacity), start = performance.now(), run = block.to = to;
+    const step = () => {
+        const done = Math.min(1, (performance.now() - start) / 800);
+        if (block.to !== run)
+            return;
+        block.style.opacity = from + (to - from) * done;
+        if (done < 1)
+            requestAnimationFrame(step);
+    };
+    requestAnimationFrame(step);
+};
 addEventListener('scroll', () => {
+    for (const block of document.querySelectorAll('.tweened')) {
+        const box = block.getBoundingClientRect();
+        if (box.height === 300 && (box.top < innerHeight || block.classList.contains('again')))
+            fade(block, box.top < innerHeight ? 1 : 0);
+    }
     clearTimeout(later);
     if (Date.now() - last >= 100)
         update();
@@ -512,6 +536,7 @@ addEventListener('scroll', () => {
         QStringLiteral("/listening.html"),
         tallPage(height, content)
             .replace("visibility: hidden", "")
+            .replace("style='opacity:0'", "")
             .replace("classList.toggle('away', scrollY > 0)",
                      "classList.toggle('away', scrollY > 0 || mark.matches('.away'))"));
     const Result<QImage> listening = capture(m_server->url("/listening.html").toString());

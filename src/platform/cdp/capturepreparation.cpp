@@ -140,9 +140,14 @@ const char HelperScript[] = R"JS((() => {
             opacity *= parseFloat(getComputedStyle(element).opacity);
         return opacity > 0.02;
     };
-    // What the page's script changes to show or hide an element.
+    // What the page's script changes to show or hide an element; the style
+    // as the browser writes it out, since the page's own markup may write
+    // what its script later sets again otherwise ("opacity:0" against
+    // "opacity: 0;").
     const attributes = (element) =>
-        [element.getAttribute('class'), element.getAttribute('style')];
+        [element.getAttribute('class'),
+         element.hasAttribute('style') && element.style ? element.style.cssText
+                                                         : element.getAttribute('style')];
     // The most hidden elements outside the viewport followed while the
     // page is scrolled through.
     const MostConcealed = 5000;
@@ -150,6 +155,9 @@ const char HelperScript[] = R"JS((() => {
     // held, at most (ms): longer than the 50 ms at which the most used
     // script that looks every so often looks.
     const ScreenDwell = 80;
+    // How long scrolling through waits, at its foot and back at the start,
+    // for script that fades content in or out by itself to be done (ms).
+    const TweenWait = 1000;
     const visibleArea = (element) => {
         const r = element.getBoundingClientRect();
         return Math.max(0, Math.min(r.right, innerWidth) - Math.max(r.left, 0)) *
@@ -254,6 +262,72 @@ const char HelperScript[] = R"JS((() => {
             }
         }
         return covered * 10 >= span;
+    };
+    // Waits for the animations and transitions under way that end, until
+    // `deadline`; with `whole`, first holds those that follow their
+    // element through the viewport (see holdViewAnimations). Returns
+    // whether they ended in time.
+    const endingAnimations = async (deadline, whole) => {
+        if (!document.getAnimations)
+            return true;
+        if (whole)
+            holdViewAnimations();
+        const ending = document.getAnimations().filter(
+            (animation) => animation.playState === 'running' && animation.effect &&
+                           isFinite(animation.effect.getComputedTiming().endTime));
+        if (!ending.length)
+            return true;
+        // Those Chromium has not started after two renderings are on
+        // elements it does not draw (out of view): they would not start
+        // before the capture draws them, so waiting for them would only
+        // run out the time. They are finished, as a person who had
+        // scrolled to them would see them.
+        await renderings(2);
+        for (const animation of ending) {
+            try {
+                if (animation.pending && animation.startTime === null)
+                    animation.finish();
+            } catch (e) {
+                // One that cannot be finished (stopped at rate 0) is left
+                // as it is.
+            }
+        }
+        const outcome = await within(
+            Promise.all(ending.map((animation) => animation.finished.catch(() => {}))),
+            Math.max(0, deadline - performance.now()));
+        // Animations the compositor runs show their end once it has taken
+        // the page's next renderings.
+        await renderings(2);
+        return outcome;
+    };
+    // When the page last changed the style or class attribute of an
+    // element that was hidden outside the viewport when the page was
+    // revealed: script that fades or slides content in by itself (tweening
+    // libraries) changes its style at every rendering until it is done,
+    // without any animation Chromium knows of.
+    let restyledAt = -Infinity, restyling = null;
+    const watchRestyling = () => {
+        if (restyling)
+            restyling.disconnect();
+        const hidden = new Set(concealed.map(({element}) => element));
+        if (!hidden.size)
+            return;
+        restyling = new MutationObserver((records) => {
+            if (records.some((record) => hidden.has(record.target)))
+                restyledAt = performance.now();
+        });
+        for (const scope of [document, ...shadowRoots()])
+            restyling.observe(scope, {subtree: true, attributeFilter: ['style', 'class']});
+    };
+    // Waits until the page has left such elements as they are for 100 ms,
+    // until `deadline`. Returns whether it did in time.
+    const restyled = async (deadline) => {
+        while (performance.now() - restyledAt < 100) {
+            if (performance.now() >= deadline)
+                return false;
+            await pause(20);
+        }
+        return true;
     };
     let tiles = [], placed = [], faded = [], scrolled = null, host = null, shadow = null,
         origin = null, concealed = [], shownHeight = 0;
@@ -393,6 +467,7 @@ const char HelperScript[] = R"JS((() => {
                 return false;
             concealed = [];
             this.paintWhole();
+            watchRestyling();
             const scale = Math.min(innerWidth / Math.max(root.scrollWidth, innerWidth),
                                    innerHeight / Math.max(root.scrollHeight, innerHeight));
             if (!(scale < 1))
@@ -467,10 +542,12 @@ const char HelperScript[] = R"JS((() => {
                 await renderings(2);
             }
             await pause(100);
+            await restyled(performance.now() + TweenWait);
             const shown = concealed.map(({element}) => attributes(element));
             jump(x, y);
             await renderings(2);
             await pause(100);
+            await restyled(performance.now() + TweenWait);
             const put = (element, name, value) => value === null
                                                       ? element.removeAttribute(name)
                                                       : element.setAttribute(name, value);
@@ -484,6 +561,9 @@ const char HelperScript[] = R"JS((() => {
                 put(element, 'class', shown[i][0]);
                 put(element, 'style', shown[i][1]);
             });
+            // Those are not the page's own changes.
+            if (restyling)
+                restyling.takeRecords();
         },
         // Waits for the web fonts the page uses, for at most `ms`. Laying
         // the page out first starts loading those that text added lately
@@ -506,37 +586,8 @@ const char HelperScript[] = R"JS((() => {
             const deadline = performance.now() + ms;
             while (loadingScreen() && performance.now() < deadline)
                 await pause(50);
-            if (!document.getAnimations)
-                return true;
-            if (whole)
-                holdViewAnimations();
-            const ending = document.getAnimations().filter(
-                (animation) => animation.playState === 'running' && animation.effect &&
-                               isFinite(animation.effect.getComputedTiming().endTime));
-            if (!ending.length)
-                return true;
-            // Those Chromium has not started after two renderings are on
-            // elements it does not draw (out of view): they would not start
-            // before the capture draws them, so waiting for them would only
-            // run out the time. They are finished, as a person who had
-            // scrolled to them would see them.
-            await renderings(2);
-            for (const animation of ending) {
-                try {
-                    if (animation.pending && animation.startTime === null)
-                        animation.finish();
-                } catch (e) {
-                    // One that cannot be finished (stopped at rate 0) is
-                    // left as it is.
-                }
-            }
-            const outcome = await within(
-                Promise.all(ending.map((animation) => animation.finished.catch(() => {}))),
-                Math.max(0, deadline - performance.now()));
-            // Animations the compositor runs show their end once it has
-            // taken the page's next renderings.
-            await renderings(2);
-            return outcome;
+            const ended = await endingAnimations(deadline, whole);
+            return (await restyled(deadline)) && ended;
         },
         // Lists the parts of such frames outside the first screen as tiles
         // no larger than the viewport, and makes fixed and sticky elements
@@ -644,6 +695,8 @@ const char HelperScript[] = R"JS((() => {
             while (changes.length)
                 changes.pop()();
             box = null;
+            if (restyling)
+                restyling.disconnect();
         },
     };
 })())JS";
