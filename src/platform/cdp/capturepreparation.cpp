@@ -497,7 +497,8 @@ const char HelperScript[] = R"JS((() => {
         // foot, the page is still taken to its foot last, where script
         // that shows all content the viewport has passed (AOS) shows all.
         // Handlers that run at most every so often get time for the last
-        // place and for the way back.
+        // place and for the way back, and script that fades content in or
+        // out by itself time to be done at both (see restyled).
         // Content still shown at the end of the way down that the page hid
         // again on the way back (as it was before the page was revealed)
         // is put back as it was shown: its class and style attributes.
