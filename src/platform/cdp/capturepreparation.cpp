@@ -306,9 +306,13 @@ const char HelperScript[] = R"JS((() => {
     // libraries) changes its style at every rendering until it is done,
     // without any animation Chromium knows of.
     let restyledAt = -Infinity, restyling = null;
-    const watchRestyling = () => {
+    const stopWatchingRestyling = () => {
         if (restyling)
             restyling.disconnect();
+        restyling = null;
+    };
+    const watchRestyling = () => {
+        stopWatchingRestyling();
         const hidden = new Set(concealed.map(({element}) => element));
         if (!hidden.size)
             return;
@@ -552,8 +556,9 @@ const char HelperScript[] = R"JS((() => {
             const put = (element, name, value) => value === null
                                                       ? element.removeAttribute(name)
                                                       : element.setAttribute(name, value);
-            concealed.forEach(({element, start}, i) => {
-                if (same(shown[i], start) || !same(attributes(element), start))
+            concealed.forEach((entry, i) => {
+                const {element, start} = entry;
+                if (same(shown[i], start) || !untouched(entry))
                     return;
                 changes.push(() => {
                     put(element, 'class', start[0]);
@@ -588,7 +593,11 @@ const char HelperScript[] = R"JS((() => {
             while (loadingScreen() && performance.now() < deadline)
                 await pause(50);
             const ended = await endingAnimations(deadline, whole);
-            return (await restyled(deadline)) && ended;
+            const settled = await restyled(deadline);
+            // The last step that asks: the page's later restyling is no
+            // longer followed.
+            stopWatchingRestyling();
+            return settled && ended;
         },
         // Lists the parts of such frames outside the first screen as tiles
         // no larger than the viewport, and makes fixed and sticky elements
@@ -696,8 +705,7 @@ const char HelperScript[] = R"JS((() => {
             while (changes.length)
                 changes.pop()();
             box = null;
-            if (restyling)
-                restyling.disconnect();
+            stopWatchingRestyling();
         },
     };
 })())JS";
