@@ -433,15 +433,24 @@ void FidelityE2E::contentShownWhenScrolledToIsPainted()
     // in the viewport, every 50 ms, each in one screen only; and blocks
     // that the page's script fades in by itself, a step a rendering, over
     // 0.8 s once passed, the second faded out again when the viewport's
-    // foot is back above it.
-    const QList<int> tops{2000, 3500, 5000, 6000, 6800, 7500};
+    // foot is back above it; and blocks shown (slid into place) by a class
+    // on their parent, which the page's scroll events or an
+    // IntersectionObserver set only while the parent is passed or in view.
+    const QList<std::pair<int, QByteArray>> blocks{
+        {2000, "<div class='block'></div>"},
+        {3500, "<div class='block again'></div>"},
+        {4150, "<div class='parent'><div class='child'></div></div>"},
+        {4550, "<div class='observed'><div class='child'></div></div>"},
+        {5000, "<div class='block again'></div>"},
+        {6000, "<div class='tweened' style='opacity:0'></div>"},
+        {6800, "<div class='tweened again' style='opacity:0'></div>"},
+        {7500, "<div class='block'></div>"}};
+    QList<int> tops;
     QByteArray content;
-    for (const int top : tops)
-        content += placedAt(
-            top, top == 6000   ? "<div class='tweened' style='opacity:0'></div>"
-                 : top == 6800 ? "<div class='tweened again' style='opacity:0'></div>"
-                 : top == tops.first() || top == tops.last() ? "<div class='block'></div>"
-                                                             : "<div class='block again'></div>");
+    for (const auto &[top, block] : blocks) {
+        tops.append(top);
+        content += placedAt(top, block);
+    }
     QList<int> polledTops;
     for (int top = kViewportHeight + 250; top + 300 < 8000; top += kViewportHeight) {
         polledTops.append(top);
@@ -453,8 +462,15 @@ void FidelityE2E::contentShownWhenScrolledToIsPainted()
                " } #mark.away { background: #000 } .block, .polled, .tweened { height: 300px; "
                "background: " +
                rgb(kFrame) + R"(; visibility: hidden } .polled { margin-left: 600px; width: 400px }
-.block.seen, .polled.seen, .tweened { visibility: visible }</style>
+.block.seen, .polled.seen, .tweened { visibility: visible }
+.child { height: 300px; background: )" +
+               rgb(kFrame) + R"(; visibility: hidden; transform: translateX(-400px);
+         transition: transform 0.3s }
+.seen > .child { visibility: visible; transform: none }</style>
 <script>
+new IntersectionObserver((entries) => entries.forEach(
+    (entry) => entry.target.classList.toggle('seen', entry.isIntersecting)))
+    .observe(document.querySelector('.observed'));
 setInterval(() => {
     for (const block of document.querySelectorAll('.polled')) {
         const box = block.getBoundingClientRect();
@@ -472,6 +488,9 @@ const update = () => {
         if (box.height === 300 && (passed || block.classList.contains('again')))
             block.classList.toggle('seen', passed);
     }
+    const parent = document.querySelector('.parent'), box = parent.getBoundingClientRect();
+    if (box.height === 300)
+        parent.classList.toggle('seen', box.top < innerHeight);
 };
 const fade = (block, to) => {
     if (block.to === to)

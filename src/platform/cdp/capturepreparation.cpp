@@ -148,6 +148,17 @@ const char HelperScript[] = R"JS((() => {
         [element.getAttribute('class'),
          element.hasAttribute('style') && element.style ? element.style.cssText
                                                          : element.getAttribute('style')];
+    // Whether an element's own style hides it (as script that shows
+    // content as it is scrolled to hides it).
+    const hides = (style) => style.visibility === 'hidden' || parseFloat(style.opacity) < 0.1;
+    // Whether an animation or transition is under way and ends.
+    const ends = (animation) => animation.playState === 'running' && animation.effect &&
+                                isFinite(animation.effect.getComputedTiming().endTime);
+    const endingOn = (element) => (element.getAnimations ? element.getAnimations() : []).filter(ends);
+    // What the page changes to show content, as it shows on screen; put on
+    // an element, it looks so whatever its class and its parents' say.
+    const Looks = ['opacity', 'visibility', 'transform', 'translate', 'rotate', 'scale', 'filter',
+                   'clip-path'];
     // The most hidden elements outside the viewport followed while the
     // page is scrolled through.
     const MostConcealed = 5000;
@@ -272,9 +283,7 @@ const char HelperScript[] = R"JS((() => {
             return true;
         if (whole)
             holdViewAnimations();
-        const ending = document.getAnimations().filter(
-            (animation) => animation.playState === 'running' && animation.effect &&
-                           isFinite(animation.effect.getComputedTiming().endTime));
+        const ending = document.getAnimations().filter(ends);
         if (!ending.length)
             return true;
         // Those Chromium has not started after two renderings are on
@@ -332,6 +341,59 @@ const char HelperScript[] = R"JS((() => {
             await pause(20);
         }
         return true;
+    };
+    const same = (a, b) => a[0] === b[0] && a[1] === b[1];
+    // Whether the page left a hidden element's attributes as they were.
+    const untouched = ({element, start}) => same(attributes(element), start);
+    // Finishes the element's transitions and animations under way, as a
+    // person looking at it a moment later would see it.
+    const finishOn = (element) => {
+        for (const animation of endingOn(element)) {
+            try {
+                animation.finish();
+            } catch (e) {
+                // One that cannot be finished (stopped at rate 0) is left.
+            }
+        }
+    };
+    // How each hidden element shows now, once finished: its attributes,
+    // and its looks unless it is hidden.
+    const noteShown = () => concealed.map(({element}) => {
+        finishOn(element);
+        const style = getComputedStyle(element);
+        return {attributes: attributes(element),
+                looks: hides(style) ? null : Looks.map((name) => style.getPropertyValue(name))};
+    });
+    // Puts back content shown when `noted` (by noteShown) that the page
+    // has hidden again since, as it was before the page was revealed: its
+    // class and style attributes as they were then (at once, not with the
+    // transition they start), or, where the page showed and hid it by
+    // changing something else (a class on a parent), the looks it had.
+    const putBack = (noted) => {
+        const put = (element, name, value) => value === null
+                                                  ? element.removeAttribute(name)
+                                                  : element.setAttribute(name, value);
+        concealed.forEach((entry, i) => {
+            const {element, start} = entry;
+            const {attributes: shown, looks} = noted[i];
+            if (!untouched(entry))
+                return;
+            if (!same(shown, start)) {
+                changes.push(() => {
+                    put(element, 'class', start[0]);
+                    put(element, 'style', start[1]);
+                });
+                put(element, 'class', shown[0]);
+                put(element, 'style', shown[1]);
+                finishOn(element);
+            } else if (looks && (endingOn(element).length || hides(getComputedStyle(element)))) {
+                Looks.forEach((name, k) => set(element, name, looks[k]));
+                set(element, 'transition', 'none');
+            }
+        });
+        // Those are not the page's own changes.
+        if (restyling)
+            restyling.takeRecords();
     };
     let tiles = [], placed = [], faded = [], scrolled = null, host = null, shadow = null,
         origin = null, concealed = [], shownHeight = 0;
@@ -419,8 +481,7 @@ const char HelperScript[] = R"JS((() => {
                     // Content, not the controls fixed to the viewport (a
                     // button back to the top, shown while scrolled down).
                     if (concealed.length < MostConcealed && style.position !== 'fixed' &&
-                        (style.visibility === 'hidden' || parseFloat(style.opacity) < 0.1) &&
-                        !inView(element))
+                        hides(style) && !inView(element))
                         concealed.push({element, start: attributes(element)});
                     if (style.contentVisibility === 'visible') {
                         if (element.shadowRoot) {
@@ -485,10 +546,18 @@ const char HelperScript[] = R"JS((() => {
             document.dispatchEvent(new Event('scroll', {bubbles: true}));
             await renderings(2);
             await pause(0);
+            const noted = noteShown();
             for (const [name, value, priority] of saved)
                 style.setProperty(name, value, priority);
             if (scrollX !== x || scrollY !== y)
                 jump(x, y);
+            // Content shown while in view that the page hides again once
+            // out of view (its IntersectionObserver, say) is put back.
+            if (noted.some(({looks}) => looks)) {
+                await renderings(2);
+                await pause(0);
+                putBack(noted);
+            }
             return concealed.length > 0;
         },
         // Scrolls through the page a screen at a time, each shown for two
@@ -504,8 +573,7 @@ const char HelperScript[] = R"JS((() => {
         // place and for the way back, and script that fades content in or
         // out by itself time to be done at both (see restyled).
         // Content still shown at the end of the way down that the page hid
-        // again on the way back (as it was before the page was revealed)
-        // is put back as it was shown: its class and style attributes.
+        // again on the way back is put back (see putBack).
         // (Content the page showed and hid again on the way down, such as
         // a carousel's slides, is left as the page has it.)
         async through(ms) {
@@ -514,8 +582,10 @@ const char HelperScript[] = R"JS((() => {
                 return;
             const x = scrollX, y = scrollY;
             const deadline = performance.now() + ms;
-            const same = (a, b) => a[0] === b[0] && a[1] === b[1];
-            const untouched = ({element, start}) => same(attributes(element), start);
+            // Still to be shown: neither the element's attributes nor
+            // (through its parents' class, say) its style changed yet.
+            const waiting = (entry) => untouched(entry) && !endingOn(entry.element).length &&
+                                       hides(getComputedStyle(entry.element));
             // Screens held in vain (the page touched none of their hidden
             // content meanwhile) and held to some use: after three in vain
             // and none of use, the page is taken to hide content that it
@@ -529,17 +599,17 @@ const char HelperScript[] = R"JS((() => {
                 await renderings(2);
                 if (!useful && vain >= 3)
                     continue;
-                const waiting =
-                    concealed.filter((entry) => untouched(entry) && inView(entry.element));
-                let left = waiting;
+                const held =
+                    concealed.filter((entry) => inView(entry.element) && waiting(entry));
+                let left = held;
                 while (left.length && performance.now() - arrived < ScreenDwell &&
                        performance.now() < deadline) {
                     await pause(10);
-                    left = left.filter(untouched);
+                    left = left.filter(waiting);
                 }
-                if (left.length < waiting.length)
+                if (left.length < held.length)
                     ++useful;
-                else if (waiting.length)
+                else if (held.length)
                     ++vain;
             }
             if (top < root.scrollHeight) {
@@ -548,28 +618,12 @@ const char HelperScript[] = R"JS((() => {
             }
             await pause(100);
             await restyled(performance.now() + TweenWait);
-            const shown = concealed.map(({element}) => attributes(element));
+            const noted = noteShown();
             jump(x, y);
             await renderings(2);
             await pause(100);
             await restyled(performance.now() + TweenWait);
-            const put = (element, name, value) => value === null
-                                                      ? element.removeAttribute(name)
-                                                      : element.setAttribute(name, value);
-            concealed.forEach((entry, i) => {
-                const {element, start} = entry;
-                if (same(shown[i], start) || !untouched(entry))
-                    return;
-                changes.push(() => {
-                    put(element, 'class', start[0]);
-                    put(element, 'style', start[1]);
-                });
-                put(element, 'class', shown[i][0]);
-                put(element, 'style', shown[i][1]);
-            });
-            // Those are not the page's own changes.
-            if (restyling)
-                restyling.takeRecords();
+            putBack(noted);
         },
         // Waits for the web fonts the page uses, for at most `ms`. Laying
         // the page out first starts loading those that text added lately
