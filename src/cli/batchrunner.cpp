@@ -53,7 +53,7 @@ void BatchRunner::startMore()
         auto *task = new PageTask(m_browser, m_settings, m_gate, m_waiting.takeFirst(), this);
         m_running << task;
         connect(task, &PageTask::changed, this, [this, task] { m_printer.pageChanged(*task); });
-        connect(task, &PageTask::pageFreed, this, &BatchRunner::keepFreePage);
+        task->setPageTaker([this](Page *page) { keepFreePage(page); });
         connect(task, &PageTask::finished, this, [this, task] { taskFinished(task); });
         Page *page = m_freePages.isEmpty() ? nullptr : m_freePages.takeFirst();
         if (page)

@@ -7,7 +7,6 @@
 #include "snapshot/capturejob.h"
 
 #include <QFutureWatcher>
-#include <QMetaMethod>
 #include <QtConcurrent>
 
 #include <cmath>
@@ -262,9 +261,9 @@ void PageTask::writeOnWorker(QSize pictureSize, std::function<Status()> writeFil
     // another address can load in it, which costs the browser less than a
     // fresh page; otherwise it is closed, so that the browser frees its
     // memory.
-    if (m_page && isSignalConnected(QMetaMethod::fromSignal(&PageTask::pageFreed))) {
+    if (m_page && m_pageTaker) {
         disconnect(m_page, nullptr, this, nullptr);
-        emit pageFreed(std::exchange(m_page, nullptr));
+        m_pageTaker(std::exchange(m_page, nullptr));
     }
     closePage();
     setPhase(PagePhase::Writing);

@@ -77,7 +77,11 @@ public:
              QObject *parent = nullptr);
     ~PageTask() override;
 
-    // Loads the address in `page` when given (one that pageFreed() gave up),
+    // Takes over the browser's page once the capture is done, for another
+    // address; without a taker, the page is closed then.
+    using PageTaker = std::function<void(Page *)>;
+    void setPageTaker(PageTaker taker) { m_pageTaker = std::move(taker); }
+    // Loads the address in `page` when given (one a taker took over),
     // otherwise in a fresh page of the browser.
     void start(Page *page = nullptr);
 
@@ -97,9 +101,6 @@ public:
 signals:
     // The phase or the band changed.
     void changed();
-    // The page was captured: the browser's page is free for another address
-    // (the receiver takes it over; without one, it is closed).
-    void pageFreed(snapvel::Page *page);
     void finished();
 
 private:
@@ -122,6 +123,7 @@ private:
     const CaptureSettings &m_settings;
     CaptureGate &m_gate;
     PageOrder m_order;
+    PageTaker m_pageTaker;
     PagePhase m_phase = PagePhase::Loading;
     QPointer<Page> m_page;
     QPointer<CaptureJob> m_job;
