@@ -4,6 +4,7 @@
 
 #include "platform/cdp/addressresolution.h"
 #include "platform/cdp/chromiumbrowser.h"
+#include "platform/cdp/chromiumenvironment.h"
 #include "platform/cdp/chromiumprocess.h"
 #include "platform/cdp/pageevents.h"
 #include "platform/cdp/profilefolders.h"

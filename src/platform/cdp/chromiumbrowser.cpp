@@ -1,5 +1,6 @@
 #include "platform/cdp/chromiumbrowser.h"
 
+#include "platform/cdp/chromiumenvironment.h"
 #include "platform/cdp/chromiumpage.h"
 #include "platform/cdp/chromiumprocess.h"
 #include "platform/cdp/pagefailures.h"
@@ -41,6 +42,8 @@ ChromiumBrowser::ChromiumBrowser(QObject *parent)
 ChromiumBrowser::ChromiumBrowser(const ChromiumBrowserOptions &options, QObject *parent)
     : Browser(parent), m_options(options)
 {
+    if (m_options.executable.isEmpty())
+        m_options.executable = cdp::chromiumExecutable();
     qRegisterMetaType<snapvel::Failure>();
     launch();
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "platform/browser.h"
-#include "platform/cdp/chromiumenvironment.h"
 #include "platform/cdp/connection.h"
 
 #include <QHash>
@@ -23,7 +22,9 @@ class ChromiumPage;
 // How the Chromium browser is started and driven.
 struct ChromiumBrowserOptions
 {
-    QString executable = cdp::chromiumExecutable();
+    // The Chromium to run; empty: the system's own, found when the browser
+    // starts.
+    QString executable;
     // The layout viewport a new page starts with.
     QSize layoutViewport{1280, 800};
     PageTimeouts pageTimeouts;
