@@ -280,7 +280,9 @@ async function main() {
 
     const work = fs.mkdtempSync(path.join(os.tmpdir(), 'snapvel-compare-'));
     const launchFile = path.join(work, 'peer-launch.json');
-    await launchOptions(launchFile); // probe Playwright's switches once, outside the timings
+    // Ours and Playwright's switches, probed once, outside the timings.
+    const launch = await launchOptions(launchFile, ours.available ? o.ours : null);
+    console.log(`peer switches: ${launch.args.join(' ')}`);
     const server = await startServer();
     const stopAll = () => {
         for (const child of running)
