@@ -337,10 +337,12 @@ void FidelityE2E::contentLoadedWhenSeenIsPainted()
     // Pictures whose address is set by an IntersectionObserver when they
     // come into view, served slowly, fading in as they come; blocks that
     // fade in as they are scrolled into view (a scroll-driven animation);
-    // a spinner that turns for ever. And on a page of its own, a loading
-    // screen over the viewport that the page's script fades out, step by
-    // step, once it has loaded.
+    // a spinner that turns for ever; a counter that counts up to 400 over
+    // 1.5 s once in view, drawing a bar as long as its number. And on a page
+    // of its own, a loading screen over the viewport that the page's script
+    // fades out, step by step, once it has loaded.
     const QList<int> tops{1500, 6000, 11500};
+    const int counterTop = 4500;
     QByteArray pictures;
     for (int i = 0; i < tops.size(); ++i)
         pictures +=
@@ -349,6 +351,9 @@ void FidelityE2E::contentLoadedWhenSeenIsPainted()
     const QList<int> blockTops{3000, 9000};
     for (const int top : blockTops)
         pictures += placedAt(top, "<div class='block'></div>");
+    pictures +=
+        placedAt(counterTop, "<div id='bar' style='height:100px;width:0;background:" + rgb(kFrame) +
+                                 "'></div><span id='counter'>0</span>");
     pictures += R"(<style>
 .lazy { opacity: 0; transition: opacity 1s } .shown { opacity: 1 }
 @keyframes turn { to { transform: rotate(1turn) } }
@@ -365,6 +370,20 @@ const observer = new IntersectionObserver((entries) => entries.forEach((entry) =
     }
 }));
 document.querySelectorAll('.lazy').forEach((image) => observer.observe(image));
+new IntersectionObserver((entries, seen) => {
+    if (!entries.some((entry) => entry.isIntersecting))
+        return;
+    seen.disconnect();
+    const start = performance.now();
+    const step = () => {
+        const count = Math.round(400 * Math.min(1, (performance.now() - start) / 1500));
+        counter.textContent = count.toLocaleString('en');
+        bar.style.width = count + 'px';
+        if (count < 400)
+            requestAnimationFrame(step);
+    };
+    step();
+}).observe(counter);
 </script>)";
     const int height = 12000;
     m_server->addPage(QStringLiteral("/lazy.html"), tallPage(height, pictures));
@@ -405,6 +424,7 @@ addEventListener('load', () => setTimeout(() => {
     }
     for (const int top : blockTops)
         QCOMPARE(colourAt(image.value(), 300, top + 150), kFrame);
+    QCOMPARE(colourAt(image.value(), 100 + 395, counterTop + 50), kFrame);
     QCOMPARE(colourAt(image.value(), 700, kViewportHeight - 1), kHero);
     QCOMPARE(colourAt(image.value(), 700, kViewportHeight), kPage);
 

@@ -313,35 +313,54 @@ const char HelperScript[] = R"JS((() => {
     // element that was hidden outside the viewport when the page was
     // revealed: script that fades or slides content in by itself (tweening
     // libraries) changes its style at every rendering until it is done,
-    // without any animation Chromium knows of.
-    let restyledAt = -Infinity, restyling = null;
-    const stopWatchingRestyling = () => {
-        if (restyling)
-            restyling.disconnect();
-        restyling = null;
+    // without any animation Chromium knows of. And when it last wrote a
+    // figure ("12,345", "98 %", "1.2M"): counters that count up to their
+    // number once they come into view.
+    let restyledAt = -Infinity, countedAt = -Infinity, watchedFrom = 0, watching = null;
+    // How long after the page is revealed counters are waited for, at most
+    // (ms): the most used ones count for 1 or 2 s once in view.
+    const CountWait = 2500;
+    const figure = (text) => text.length <= 24 && /\d/.test(text) &&
+                             (text.match(/\p{L}/gu) || []).length <= 3;
+    const stopWatching = () => {
+        if (watching)
+            watching.disconnect();
+        watching = null;
     };
-    const watchRestyling = () => {
-        stopWatchingRestyling();
+    const watchChanges = () => {
+        stopWatching();
         const hidden = new Set(concealed.map(({element}) => element));
-        if (!hidden.size)
-            return;
-        restyling = new MutationObserver((records) => {
-            if (records.some((record) => hidden.has(record.target)))
-                restyledAt = performance.now();
+        watchedFrom = performance.now();
+        watching = new MutationObserver((records) => {
+            for (const record of records) {
+                if (record.type === 'attributes') {
+                    if (hidden.has(record.target))
+                        restyledAt = performance.now();
+                } else if (record.type === 'characterData'
+                               ? figure(record.target.data)
+                               : [...record.addedNodes].some(
+                                     (node) => node.nodeType === Node.TEXT_NODE && figure(node.data))) {
+                    countedAt = performance.now();
+                }
+            }
         });
+        const what = {subtree: true, characterData: true, childList: true};
+        if (hidden.size)
+            what.attributeFilter = ['style', 'class'];
         for (const scope of [document, ...shadowRoots()])
-            restyling.observe(scope, {subtree: true, attributeFilter: ['style', 'class']});
+            watching.observe(scope, what);
     };
-    // Waits until the page has left such elements as they are for 100 ms,
-    // until `deadline`. Returns whether it did in time.
-    const restyled = async (deadline) => {
-        while (performance.now() - restyledAt < 100) {
+    // Waits until `last()` (one of those times) is 100 ms past, until
+    // `deadline`. Returns whether it was in time.
+    const quietSince = async (last, deadline) => {
+        while (performance.now() - last() < 100) {
             if (performance.now() >= deadline)
                 return false;
             await pause(20);
         }
         return true;
     };
+    const restyled = (deadline) => quietSince(() => restyledAt, deadline);
     const same = (a, b) => a[0] === b[0] && a[1] === b[1];
     // Whether the page left a hidden element's attributes as they were.
     const untouched = ({element, start}) => same(attributes(element), start);
@@ -392,8 +411,8 @@ const char HelperScript[] = R"JS((() => {
             }
         });
         // Those are not the page's own changes.
-        if (restyling)
-            restyling.takeRecords();
+        if (watching)
+            watching.takeRecords();
     };
     let tiles = [], placed = [], faded = [], scrolled = null, host = null, shadow = null,
         origin = null, concealed = [], shownHeight = 0;
@@ -532,7 +551,7 @@ const char HelperScript[] = R"JS((() => {
                 return false;
             concealed = [];
             this.paintWhole();
-            watchRestyling();
+            watchChanges();
             const scale = Math.min(innerWidth / Math.max(root.scrollWidth, innerWidth),
                                    innerHeight / Math.max(root.scrollHeight, innerHeight));
             if (!(scale < 1))
@@ -641,16 +660,22 @@ const char HelperScript[] = R"JS((() => {
         // follow their element through the viewport when the page is
         // captured whole (see holdViewAnimations), and waits for the
         // animations and transitions under way that end; those that never
-        // end (spinners) are not waited for.
+        // end (spinners) are not waited for. Then waits for script that
+        // fades hidden content in by itself (see restyled), and for
+        // counters, to be done.
         async animations(ms, whole) {
             const deadline = performance.now() + ms;
             while (loadingScreen() && performance.now() < deadline)
                 await pause(50);
             const ended = await endingAnimations(deadline, whole);
             const settled = await restyled(deadline);
-            // The last step that asks: the page's later restyling is no
+            // A figure that changes all the time (a stopwatch) is waited
+            // for until the time is up, but is what the page shows, not
+            // the page still settling.
+            await quietSince(() => countedAt, Math.min(deadline, watchedFrom + CountWait));
+            // The last step that asks: the page's later changes are no
             // longer followed.
-            stopWatchingRestyling();
+            stopWatching();
             return settled && ended;
         },
         // Lists the parts of such frames outside the first screen as tiles
@@ -759,7 +784,7 @@ const char HelperScript[] = R"JS((() => {
             while (changes.length)
                 changes.pop()();
             box = null;
-            stopWatchingRestyling();
+            stopWatching();
         },
     };
 })())JS";
