@@ -1,6 +1,7 @@
 // The DevTools pipe framing and the asynchronous connection, against a fake
 // browser on the other end of two pipes.
 
+#include "platform/cdp/base64.h"
 #include "platform/cdp/connection.h"
 #include "platform/cdp/framing.h"
 
@@ -19,6 +20,7 @@ using namespace std::chrono_literals;
 using snapvel::FailureKind;
 using snapvel::Result;
 using snapvel::cdp::Connection;
+using snapvel::cdp::decodeBase64;
 using snapvel::cdp::Message;
 using snapvel::cdp::MessageFramer;
 
@@ -140,6 +142,7 @@ private slots:
     void framerSplitsMessagesWhereverReadsEnd_data();
     void framerSplitsMessagesWhereverReadsEnd();
     void framerKeepsALargeMessageWhole();
+    void picturesDecodeFromBase64();
     void repliesAreMatchedByIdInAnyOrderAndNeverFromSend();
     void eventsAndRepliesComeInTheirOrderOfArrival();
     void errorReplyBecomesAFailure();
@@ -183,6 +186,25 @@ void CdpConnectionTest::framerSplitsMessagesWhereverReadsEnd()
     framer.append("2}\0", 3);
     QCOMPARE(drain(framer), QList<QByteArray>{j("{'id':2}")});
     QCOMPARE(framer.pendingBytes(), 0);
+}
+
+void CdpConnectionTest::picturesDecodeFromBase64()
+{
+    // Every byte value, at every length modulo three (the padding).
+    QByteArray bytes;
+    for (int i = 0; i < 1000; ++i)
+        bytes.append(static_cast<char>(i * 131 % 256));
+    for (const qsizetype size : {0, 1, 2, 3, 4, 5, 256, 999, 1000}) {
+        const QByteArray original = bytes.left(size);
+        const std::optional<QByteArray> decoded = decodeBase64(original.toBase64());
+        QVERIFY2(decoded, qPrintable(QString::number(size)));
+        QCOMPARE(*decoded, original);
+    }
+    // Not base64 as the browser sends it: nothing, not a part decoded.
+    for (const QByteArray &bad :
+         {QByteArray("QUJD\n"), QByteArray("QUJ"), QByteArray("QU=D"), QByteArray("Q==="),
+          QByteArray("QUJD-_8="), QByteArray("QUJDQUJD QUJD")})
+        QVERIFY2(!decodeBase64(bad), bad.constData());
 }
 
 void CdpConnectionTest::framerKeepsALargeMessageWhole()

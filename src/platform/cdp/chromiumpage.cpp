@@ -1,6 +1,7 @@
 #include "platform/cdp/chromiumpage.h"
 
 #include "platform/cdp/addressresolution.h"
+#include "platform/cdp/base64.h"
 #include "platform/cdp/chromiumbrowser.h"
 #include "platform/cdp/pagefailures.h"
 
@@ -58,14 +59,13 @@ Failure unreadablePicture()
     return Failure{QStringLiteral("The browser's picture of the page could not be read.")};
 }
 
-Result<QByteArray> decodeBase64(QByteArray base64)
+Result<QByteArray> decodePicture(QByteArray base64)
 {
     // Decoded in place: the base64 text's buffer becomes the PNG's.
-    QByteArray::FromBase64Result png =
-        QByteArray::fromBase64Encoding(std::move(base64), QByteArray::AbortOnBase64DecodingErrors);
-    if (!png || png.decoded.isEmpty())
+    std::optional<QByteArray> png = cdp::decodeBase64(std::move(base64));
+    if (!png || png->isEmpty())
         return unreadablePicture();
-    return std::move(png.decoded);
+    return std::move(*png);
 }
 
 } // namespace
@@ -580,7 +580,7 @@ void ChromiumPage::paint(const QRect &clip, Done<QByteArray> png)
         }
         QByteArray base64 = std::move(reply.value().data);
         if (base64.size() <= DecodeInlineLimit) {
-            png(decodeBase64(std::move(base64)));
+            png(decodePicture(std::move(base64)));
             return;
         }
         if (!page)
@@ -590,7 +590,7 @@ void ChromiumPage::paint(const QRect &clip, Done<QByteArray> png)
             watcher->deleteLater();
             png(watcher->result());
         });
-        watcher->setFuture(QtConcurrent::run(decodeBase64, std::move(base64)));
+        watcher->setFuture(QtConcurrent::run(decodePicture, std::move(base64)));
     });
 }
 
