@@ -14,6 +14,7 @@ const os = require('os');
 const path = require('path');
 const { spawn } = require('child_process');
 const { chromium } = require('playwright-core');
+const { isBrowser } = require('./proctree');
 
 const EXECUTABLE = process.env.SNAPVEL_BENCH_CHROMIUM || '/usr/bin/chromium';
 const OURS = process.env.SNAPVEL_BIN || path.join(__dirname, '..', '..', 'build', 'src', 'snapvel');
@@ -56,8 +57,7 @@ function descendantCommandLines() {
 
 // The browser process among this process's descendants, or null.
 function browserCommandLine() {
-    return descendantCommandLines().find(
-        line => line.includes('--remote-debugging-pipe') && !line.some(a => a.startsWith('--type='))) || null;
+    return descendantCommandLines().find(isBrowser) || null;
 }
 
 // The browser process's switches while `options` launch it.

@@ -19,13 +19,17 @@ function readStat(pid) {
     }
 }
 
-// The program of `pid` when it is a Chromium browser process (driven over the
-// DevTools pipe, not one of its helpers with a --type), otherwise null.
+// Whether a command line is a Chromium browser process's (driven over the
+// DevTools pipe, not one of its helpers with a --type).
+function isBrowser(argv) {
+    return argv.includes('--remote-debugging-pipe') && !argv.some(a => a.startsWith('--type='));
+}
+
+// The program of `pid` when it is a Chromium browser process, otherwise null.
 function browserProgram(pid) {
     try {
         const argv = fs.readFileSync(`/proc/${pid}/cmdline`, 'latin1').split('\0').filter(Boolean);
-        return argv.includes('--remote-debugging-pipe') && !argv.some(a => a.startsWith('--type='))
-            ? argv[0] : null;
+        return isBrowser(argv) ? argv[0] : null;
     } catch {
         return null; // Ended while we looked.
     }
@@ -116,4 +120,4 @@ class TreeSampler {
     }
 }
 
-module.exports = { TreeSampler };
+module.exports = { TreeSampler, isBrowser };

@@ -142,6 +142,14 @@ const char CapturePreparationScript[] = R"JS((() => {
     const ends = (animation) => animation.playState === 'running' && animation.effect &&
                                 isFinite(animation.effect.getComputedTiming().endTime);
     const endingOn = (element) => (element.getAnimations ? element.getAnimations() : []).filter(ends);
+    // Takes an animation to its end; one that cannot be (stopped at rate 0)
+    // is left as it is.
+    const finish = (animation) => {
+        try {
+            animation.finish();
+        } catch (e) {
+        }
+    };
     // What the page changes to show content, as it shows on screen; put on
     // an element, it looks so whatever its class and its parents' say.
     const Looks = ['opacity', 'visibility', 'transform', 'translate', 'rotate', 'scale', 'filter',
@@ -279,15 +287,8 @@ const char CapturePreparationScript[] = R"JS((() => {
         // run out the time. They are finished, as a person who had
         // scrolled to them would see them.
         await renderings(2);
-        for (const animation of ending) {
-            try {
-                if (animation.pending && animation.startTime === null)
-                    animation.finish();
-            } catch (e) {
-                // One that cannot be finished (stopped at rate 0) is left
-                // as it is.
-            }
-        }
+        ending.filter((animation) => animation.pending && animation.startTime === null)
+            .forEach(finish);
         const outcome = await within(
             Promise.all(ending.map((animation) => animation.finished.catch(() => {}))),
             Math.max(0, deadline - performance.now()));
@@ -309,6 +310,12 @@ const char CapturePreparationScript[] = R"JS((() => {
     const CountWait = 2500;
     const figure = (text) => text.length <= 24 && /\d/.test(text) &&
                              (text.match(/\p{L}/gu) || []).length <= 3;
+    // Whether a record of text changing writes a figure.
+    const writesFigure = (record) =>
+        record.type === 'characterData'
+            ? figure(record.target.data)
+            : [...record.addedNodes].some(
+                  (node) => node.nodeType === Node.TEXT_NODE && figure(node.data));
     const stopWatching = () => {
         if (watching)
             watching.disconnect();
@@ -320,15 +327,10 @@ const char CapturePreparationScript[] = R"JS((() => {
         watchedFrom = performance.now();
         watching = new MutationObserver((records) => {
             for (const record of records) {
-                if (record.type === 'attributes') {
-                    if (hidden.has(record.target))
-                        restyledAt = performance.now();
-                } else if (record.type === 'characterData'
-                               ? figure(record.target.data)
-                               : [...record.addedNodes].some(
-                                     (node) => node.nodeType === Node.TEXT_NODE && figure(node.data))) {
+                if (record.type === 'attributes' && hidden.has(record.target))
+                    restyledAt = performance.now();
+                else if (record.type !== 'attributes' && writesFigure(record))
                     countedAt = performance.now();
-                }
             }
         });
         const what = {subtree: true, characterData: true, childList: true};
@@ -353,15 +355,7 @@ const char CapturePreparationScript[] = R"JS((() => {
     const untouched = ({element, start}) => same(attributes(element), start);
     // Finishes the element's transitions and animations under way, as a
     // person looking at it a moment later would see it.
-    const finishOn = (element) => {
-        for (const animation of endingOn(element)) {
-            try {
-                animation.finish();
-            } catch (e) {
-                // One that cannot be finished (stopped at rate 0) is left.
-            }
-        }
-    };
+    const finishOn = (element) => endingOn(element).forEach(finish);
     // How each hidden element shows now, once finished: its attributes,
     // and its looks unless it is hidden.
     const noteShown = () => concealed.map(({element}) => {
