@@ -27,6 +27,11 @@ QString megabytes(qint64 bytes)
     return QString::number((bytes + 1024 * 1024 - 1) / (1024 * 1024));
 }
 
+// How many times a page may replace its document (a script reloading it or
+// going elsewhere, a refresh) between its load and its capture before it is
+// given up; a capture under way has a bound of its own.
+constexpr int MostReplacements = 5;
+
 } // namespace
 
 PageTask::PageTask(Browser &browser, const CaptureSettings &settings, CaptureGate &gate,
@@ -63,6 +68,7 @@ void PageTask::start(Page *page)
     // A page of a batch opens no windows.
     connect(m_page, &Page::newWindowRequested, this, [](bool *cancel) { *cancel = true; });
     connect(m_page, &Page::documentComplete, this, &PageTask::documentCompleted);
+    connect(m_page, &Page::documentReplaced, this, &PageTask::documentReplaced);
 
     if (Status laidOut = m_page->setLayoutViewport(m_settings.viewport, m_settings.scale);
         !laidOut) {
@@ -95,6 +101,30 @@ void PageTask::documentCompleted(bool topLevel)
     settle();
 }
 
+void PageTask::documentReplaced()
+{
+    // While loading, the new document's completion is awaited anyway; while
+    // painting, the capture starts over by itself.
+    if (m_phase != PagePhase::Settling && m_phase != PagePhase::Measuring &&
+        m_phase != PagePhase::WaitingForMemory)
+        return;
+    if (++m_replacements > MostReplacements) {
+        fail({QStringLiteral("The page kept loading new documents by itself, so it could not be "
+                             "captured."),
+              FailureKind::Replaced});
+        return;
+    }
+    // What was under way is of the document that is gone.
+    m_alive = std::make_shared<bool>(true);
+    if (m_ticket) {
+        m_gate.withdraw(m_ticket);
+        m_ticket = 0;
+    }
+    m_note.clear();
+    setPhase(PagePhase::Loading);
+    m_loadDeadline.start(m_settings.timeout);
+}
+
 void PageTask::settle()
 {
     setPhase(PagePhase::Settling);
@@ -106,8 +136,8 @@ void PageTask::settle()
             prepare();
             return;
         }
-        QTimer::singleShot(m_settings.delay, this, [this] {
-            if (m_phase == PagePhase::Settling)
+        QTimer::singleShot(m_settings.delay, this, [this, alive] {
+            if (!alive.expired() && m_phase == PagePhase::Settling)
                 prepare();
         });
     };
@@ -132,10 +162,8 @@ void PageTask::settle()
     });
 }
 
-void PageTask::prepare()
+CapturePreparation PageTask::preparation() const
 {
-    // Prepared here, as part of settling, and not again by the capture, so
-    // that the page is measured for the gate as it will be painted.
     CapturePreparation preparation;
     preparation.expandScroller = m_settings.expandScroller && !m_settings.viewportOnly;
     // A script can wait longer than a person at the window.
@@ -148,8 +176,15 @@ void PageTask::prepare()
         preparation.revealContent = false;
         preparation.paintFrames = false;
     }
+    return preparation;
+}
+
+void PageTask::prepare()
+{
+    // Prepared here, as part of settling, and not again by the capture, so
+    // that the page is measured for the gate as it will be painted.
     const std::weak_ptr<bool> alive = m_alive;
-    m_page->prepareForCapture(preparation, [this, alive](Result<bool> prepared) {
+    m_page->prepareForCapture(preparation(), [this, alive](Result<bool> prepared) {
         if (alive.expired() || m_phase != PagePhase::Settling)
             return;
         if (!prepared) {
@@ -213,7 +248,11 @@ void PageTask::capture(qint64 maxPictureBytes)
     m_times.wait = m_phaseClock.elapsed();
     setPhase(PagePhase::Painting);
     CaptureOptions options;
-    options.preparation = std::nullopt; // prepared while settling
+    // Prepared while settling; a document that replaces it during the
+    // capture is prepared the same way.
+    options.preparation = preparation();
+    options.alreadyPrepared = true;
+    options.loadTimeout = m_settings.timeout;
     options.areaFor = [viewport = m_settings.viewport,
                        viewportOnly = m_settings.viewportOnly](const DocumentMetrics &metrics) {
         return captureAreaFor(metrics, viewport, viewportOnly);

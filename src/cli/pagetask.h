@@ -106,7 +106,11 @@ signals:
 private:
     void setPhase(PagePhase phase);
     void documentCompleted(bool topLevel);
+    // The page replaced its document before its capture began: it is loaded,
+    // settled and measured again.
+    void documentReplaced();
     void settle();
+    CapturePreparation preparation() const;
     void prepare();
     void measure();
     void capture(qint64 maxPictureBytes);
@@ -131,6 +135,7 @@ private:
     QElapsedTimer m_clock;
     QElapsedTimer m_phaseClock;
     int m_ticket = 0;
+    int m_replacements = 0;
     int m_band = 0;
     int m_bands = 0;
     QSize m_pictureSize;

@@ -173,6 +173,12 @@ signals:
     void downloadComplete();
     // A document has completed: a frame's (topLevel false) before the page's.
     void documentComplete(bool topLevel);
+    // The page replaced its document by itself (a script reloaded it or went
+    // elsewhere, a refresh), not through navigate(): what was measured or
+    // prepared is gone, and a top-level completion follows when the new
+    // document has loaded. A paint under way then fails with
+    // FailureKind::Replaced.
+    void documentReplaced();
     // A navigation ended without a document: the address is a download
     // (which is never saved), or it sent nothing to show. The page keeps its
     // earlier document, and no top-level completion follows for it.

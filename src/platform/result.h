@@ -18,6 +18,7 @@ enum class FailureKind
     PageCrashed, // the page's renderer died, or the page was closed
     TooLarge,    // the picture would not fit in memory
     Cancelled,   // the user (or the caller) stopped it
+    Replaced,    // the page's document was replaced while it was worked on
 };
 
 // Why an operation failed, in words a user understands.

@@ -50,6 +50,12 @@ Failure unreadable()
     return {unreadableBand()};
 }
 
+// How many times a page may replace its document during one capture before
+// the capture gives up on it: a page that reloads itself once or twice (a
+// redirect by script, a refresh) is captured as it ends up; one that never
+// stops is not.
+constexpr int kMostReplacements = 5;
+
 } // namespace
 
 // What a worker hands back for one band.
@@ -62,7 +68,8 @@ struct CaptureJob::Decoded
 };
 
 CaptureJob::CaptureJob(Page &page, CaptureOptions options, QObject *parent)
-    : QObject(parent), m_page(page), m_options(std::move(options))
+    : QObject(parent), m_page(page), m_options(std::move(options)),
+      m_prepared(m_options.alreadyPrepared)
 {
     allowBandSizedDecodes();
 }
@@ -79,6 +86,14 @@ void CaptureJob::start()
     m_state = State::Running;
     m_clock.start();
     m_pageConnections << connect(&m_page, &Page::lost, this, &CaptureJob::fail);
+    m_pageConnections << connect(&m_page, &Page::documentComplete, this, [this](bool topLevel) {
+        if (!topLevel || !m_waitingForLoad || m_state != State::Running)
+            return;
+        m_waitingForLoad = false;
+        m_timings.load = m_phase.elapsed();
+        measure();
+    });
+    m_pageConnections << connect(&m_page, &Page::documentReplaced, this, &CaptureJob::startOver);
     // A lost page fails the measurement at once, saying why it was lost.
     if (m_options.address && !m_page.isLost())
         load();
@@ -97,28 +112,55 @@ void CaptureJob::cancel()
 void CaptureJob::load()
 {
     m_phase.start();
-    m_waitingForLoad = true;
-    m_pageConnections << connect(&m_page, &Page::documentComplete, this, [this](bool topLevel) {
-        if (!topLevel || !m_waitingForLoad || m_state != State::Running)
-            return;
-        m_waitingForLoad = false;
-        m_timings.load = m_phase.elapsed();
-        measure();
-    });
+    waitForDocument();
     // The address is a download, or has nothing to show: no document comes.
     m_pageConnections << connect(&m_page, &Page::navigationFailed, this,
                                  [this](const Failure &why) {
                                      if (m_waitingForLoad && m_state == State::Running)
                                          fail(why);
                                  });
+    if (const Status navigated = m_page.navigate(*m_options.address); !navigated)
+        fail(navigated.failure());
+}
+
+void CaptureJob::waitForDocument()
+{
+    m_waitingForLoad = true;
     const auto seconds = std::chrono::duration<double>(m_options.loadTimeout).count();
-    QTimer::singleShot(m_options.loadTimeout, this, [this, seconds] {
-        if (m_waitingForLoad && m_state == State::Running)
+    const std::weak_ptr<bool> alive = m_alive;
+    QTimer::singleShot(m_options.loadTimeout, this, [this, alive, seconds] {
+        if (!alive.expired() && m_waitingForLoad && m_state == State::Running)
             fail({QStringLiteral("The page did not finish loading within %1 seconds.").arg(seconds),
                   FailureKind::Timeout});
     });
-    if (const Status navigated = m_page.navigate(*m_options.address); !navigated)
-        fail(navigated.failure());
+}
+
+void CaptureJob::startOver()
+{
+    if (m_state != State::Running || m_waitingForLoad)
+        return;
+    if (++m_replacements > kMostReplacements) {
+        fail({QStringLiteral("The page kept loading new documents by itself, so it could not be "
+                             "captured."),
+              FailureKind::Replaced});
+        return;
+    }
+    // Everything under way is of the document that is gone: its callbacks
+    // and decodes are dropped, and the new one is prepared and measured
+    // afresh once it has loaded.
+    m_alive = std::make_shared<bool>(true);
+    ++m_attempt;
+    m_plan.clear();
+    m_nextBand = 0;
+    m_bandsDecoded = 0;
+    m_decodesRunning = 0;
+    m_painting = false;
+    m_image.reset();
+    m_joiner.reset();
+    m_encoded.clear();
+    m_prepared = false;
+    m_phase.start();
+    waitForDocument();
 }
 
 void CaptureJob::measure()
@@ -217,7 +259,10 @@ void CaptureJob::bandPainted(int index, Result<QByteArray> png)
     if (m_state != State::Running)
         return;
     if (!png) {
-        fail(png.failure());
+        if (png.kind() == FailureKind::Replaced)
+            startOver();
+        else
+            fail(png.failure());
         return;
     }
     if (index + 1 == m_plan.size())
@@ -290,11 +335,14 @@ void CaptureJob::bandPainted(int index, Result<QByteArray> png)
 void CaptureJob::runOnWorker(std::function<Decoded()> work)
 {
     auto *watcher = new QFutureWatcher<Decoded>(this);
-    connect(watcher, &QFutureWatcher<Decoded>::finished, this, [this, watcher] {
-        watcher->deleteLater();
-        --m_decodesRunning;
-        bandDecoded(watcher->result());
-    });
+    connect(watcher, &QFutureWatcher<Decoded>::finished, this,
+            [this, watcher, attempt = m_attempt] {
+                watcher->deleteLater();
+                if (attempt != m_attempt)
+                    return; // of a document that has been replaced
+                --m_decodesRunning;
+                bandDecoded(watcher->result());
+            });
     ++m_decodesRunning;
     watcher->setFuture(QtConcurrent::run(std::move(work)));
     paintNext();

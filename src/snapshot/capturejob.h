@@ -42,6 +42,9 @@ struct CaptureOptions
     // shows what a person scrolling through it would see; nullopt: measured
     // as it is (the caller prepared it).
     std::optional<CapturePreparation> preparation = CapturePreparation{};
+    // The caller has prepared the current document already: the preparation
+    // is only for a document that replaces it during the capture.
+    bool alreadyPrepared = false;
     // The area to paint, in CSS pixels, from the document's measurements.
     // Empty: the window's rule (pageSizeFrom).
     std::function<QSize(const DocumentMetrics &)> areaFor;
@@ -106,6 +109,10 @@ private:
     };
 
     void load();
+    void waitForDocument();
+    // The page replaced its document: the capture starts again on the new
+    // one, within a bound.
+    void startOver();
     void measure();
     void paintNext();
     void bandPainted(int index, Result<QByteArray> png);
@@ -130,6 +137,8 @@ private:
     bool m_painting = false;
     bool m_waitingForLoad = false;
     bool m_prepared = false;
+    int m_replacements = 0;
+    int m_attempt = 0; // which document the decodes under way belong to
     std::shared_ptr<QImage> m_image;
     std::shared_ptr<PngBandJoiner> m_joiner;
     QByteArray m_encoded; // the joined file, once its last band is in

@@ -4,9 +4,11 @@
 #include "platform/cdp/chromiumenvironment.h"
 #include "support/pageserver.h"
 #include "support/processtree.h"
+#include "support/replacingpage.h"
 #include "support/stripedpage.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QImage>
 #include <QProcess>
 #include <QRegularExpression>
@@ -89,6 +91,7 @@ private slots:
     void laterContentIsWaitedFor_data();
     void laterContentIsWaitedFor();
     void unreachableAddressFails();
+    void pagesThatReloadThemselves();
     void stoppingLeavesNothingBehind_data();
     void stoppingLeavesNothingBehind();
 
@@ -133,6 +136,9 @@ void TestCaptureCommand::initTestCase()
             fetch('/late.txt').then(r => r.text()).then(t => {
                 document.getElementById('d').style.height = t + 'px'; }), 300));
         </script></body></html>)");
+    m_server.addPage("/reloads-when-painted.html", reloadingPageHtml(Reloads::WhenPainted));
+    m_server.addPage("/reloads-after-load.html", reloadingPageHtml(Reloads::AfterLoad));
+    m_server.addPage("/reloads-forever.html", reloadingPageHtml(Reloads::Forever));
 }
 
 void TestCaptureCommand::init()
@@ -391,6 +397,31 @@ void TestCaptureCommand::unreachableAddressFails()
     QCOMPARE(run.exitCode, 1);
     QVERIFY(filesIn(m_dir->path()).isEmpty());
     QVERIFY2(run.err.contains(QLatin1String("refused the connection")), qPrintable(run.err));
+}
+
+void TestCaptureCommand::pagesThatReloadThemselves()
+{
+    // Captured as they end up, whether they reload while being painted or
+    // while settling; one that never stops fails at once, saying so. One
+    // page at a time, in the same browser page.
+    const QByteArray list = url("/reloads-when-painted.html").toUtf8() + "\n" +
+                            url("/reloads-after-load.html").toUtf8() + "\n" +
+                            url("/reloads-forever.html").toUtf8() + "\n";
+    QElapsedTimer clock;
+    clock.start();
+    const Run run = capture({"--input", "-", "-o", "shots", "--jobs", "1"}, list);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(clock.elapsed() < 15000, qPrintable(run.err));
+    const QString prefix = "shots/127.0.0.1_" + QString::number(m_server.url("/").port()) + "_";
+    for (const char *name : {"reloads-when-painted", "reloads-after-load"}) {
+        const QImage image(m_dir->filePath(prefix + QLatin1String(name) + ".png"));
+        QCOMPARE(image.size(), QSize(1280, 3000));
+        QCOMPARE(image.pixel(10, 2990) & 0xffffff, 0x00a000u);
+    }
+    QCOMPARE(filesIn(m_dir->filePath("shots")).size(), 2);
+    QVERIFY2(run.err.contains("[3/3] " + url("/reloads-forever.html") +
+                              " failed: The page kept loading new documents by itself"),
+             qPrintable(run.err));
 }
 
 void TestCaptureCommand::stoppingLeavesNothingBehind_data()

@@ -10,6 +10,7 @@
 #include "platform/cdp/chromiumpage.h"
 #include "support/eventloopgap.h"
 #include "support/pageserver.h"
+#include "support/replacingpage.h"
 #include "support/stripedpage.h"
 #include "support/tlspageserver.h"
 
@@ -70,6 +71,7 @@ private slots:
     void endlessScriptBeforeTheLoadFailsItsCapture();
     void endlessScriptOnAnIdlePageFailsTheNextCaptureAtOnce();
     void slowSubresourceLeavesThePageCapturableByHand();
+    void pageReloadingWhilePaintedIsCapturedAsItEndsUp();
     void downloadsWriteNothingAndAreReported();
     void errorsAndChallengesAreCaptured_data();
     void errorsAndChallengesAreCaptured();
@@ -264,6 +266,18 @@ void TestHostileE2e::slowSubresourceLeavesThePageCapturableByHand()
     QVERIFY(boxesShown(boxes + 1));
     QCOMPARE(m_ui->boxes.constLast(), kDone);
     QCOMPARE(colourAt(m_form->capture(), 10, 10), QColor(0, 0, 200));
+}
+
+void TestHostileE2e::pageReloadingWhilePaintedIsCapturedAsItEndsUp()
+{
+    // Chromium never answers a paint whose document goes away under it.
+    m_server->addPage("/reloads.html", reloadingPageHtml(Reloads::WhenPainted));
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(open(url("/reloads.html")), Outcome::Captured);
+    QVERIFY(clock.elapsed() < 10000);
+    QCOMPARE(colourAt(m_form->capture(), 10, 2990), QColor(0, 160, 0));
+    QVERIFY(!m_form->WebBrowser1->isLost());
 }
 
 void TestHostileE2e::downloadsWriteNothingAndAreReported()

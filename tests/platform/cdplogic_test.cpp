@@ -86,8 +86,12 @@ void CdpLogicTest::eachLoadOfThePageCompletesOnce()
     // A stop before anything was asked for completes nothing.
     QCOMPARE(events.handle(QStringLiteral("Page.frameStoppedLoading"), frameParams("main")),
              QList<Signal>{});
-    // A load the page starts itself (a script redirect) completes too.
+    // A load the page starts itself (a script redirect, a reload) completes
+    // too, after saying that the document was replaced.
     events.handle(QStringLiteral("Page.frameStartedLoading"), frameParams("main"));
+    QCOMPARE(events.handle(QStringLiteral("Page.frameNavigated"),
+                           navigated("main", "http://127.0.0.1/again.html")),
+             QList<Signal>{Signal::DocumentReplaced});
     QCOMPARE(events.handle(QStringLiteral("Page.frameStoppedLoading"), frameParams("main")),
              QList<Signal>{Signal::TopLevelComplete});
     // The page's frame id changes when Chromium swaps it for another.
@@ -168,6 +172,10 @@ void CdpLogicTest::failedAndSameDocumentNavigations()
     const QJsonObject sameDocument{{QStringLiteral("frameId"), QStringLiteral("main")}};
     QCOMPARE(events.navigationAnswered(sameDocument, {}),
              (QList<Signal>{Signal::DownloadComplete, Signal::TopLevelComplete}));
+    // So the next document is not the program's.
+    QCOMPARE(events.handle(QStringLiteral("Page.frameNavigated"),
+                           navigated("main", "http://127.0.0.1/moved.html")),
+             QList<Signal>{Signal::DocumentReplaced});
     const QJsonObject loading{{QStringLiteral("frameId"), QStringLiteral("main")},
                               {QStringLiteral("loaderId"), QStringLiteral("L2")}};
     QCOMPARE(events.navigationAnswered(loading, {}), QList<Signal>{});

@@ -114,21 +114,22 @@ template <typename T> void ChromiumPage::failLater(Done<T> done, const Failure &
     QTimer::singleShot(0, this, [done = std::move(done), failure] { done(failure); });
 }
 
-void ChromiumPage::command(Command command, Reply done, bool evenBeforeReady)
+quint64 ChromiumPage::command(Command command, Reply done, bool evenBeforeReady)
 {
     if (m_loss) {
         if (done)
             failLater<Message>(std::move(done), *m_loss);
-        return;
+        return 0;
     }
     const quint64 request = ++m_nextRequest;
     m_underWay.insert(request, std::move(done));
     if (m_ready || evenBeforeReady) {
         sendNow(request, command);
-        return;
+        return request;
     }
     m_waitingOrder.push_back(request);
     m_waiting.insert(request, std::move(command));
+    return request;
 }
 
 void ChromiumPage::sendNow(quint64 request, const Command &command)
@@ -149,6 +150,7 @@ void ChromiumPage::sendNow(quint64 request, const Command &command)
 
 void ChromiumPage::answered(quint64 request, Result<Message> reply)
 {
+    m_paintsUnderWay.remove(request);
     if (!m_underWay.contains(request))
         return; // failed already, when the page was lost
     if (!reply && reply.kind() == FailureKind::Timeout) {
@@ -245,6 +247,7 @@ void ChromiumPage::lose(const Failure &why)
     m_held.clear();
     m_waiting.clear();
     m_waitingOrder.clear();
+    m_paintsUnderWay.clear();
     const QHash<quint64, Reply> underWay = std::exchange(m_underWay, {});
     const QHash<quint64, Done<bool>> idleWaiters = std::exchange(m_idleWaiters, {});
     if (m_browser)
@@ -286,7 +289,26 @@ void ChromiumPage::handleEvent(const Message &message)
         onLifecycleEvent(message.params);
         return;
     }
-    holdSignals(m_events.handle(message.method, message.params));
+    const QList<PageEvents::Signal> pageSignals = m_events.handle(message.method, message.params);
+    if (message.method == QLatin1String("Page.frameNavigated") &&
+        !message.params.value(QLatin1String("frame"))
+             .toObject()
+             .contains(QLatin1String("parentId")))
+        failPaintsUnderWay();
+    holdSignals(pageSignals);
+}
+
+void ChromiumPage::failPaintsUnderWay()
+{
+    // Their requests stay with the connection until it gives up on them;
+    // their answers, should they come, are of a document that is gone.
+    const Failure replaced{
+        QStringLiteral("The page loaded a new document while it was being painted."),
+        FailureKind::Replaced};
+    for (const quint64 request : std::exchange(m_paintsUnderWay, {})) {
+        if (Reply done = m_underWay.take(request))
+            failLater<Message>(std::move(done), replaced);
+    }
 }
 
 void ChromiumPage::onLifecycleEvent(const QJsonObject &params)
@@ -433,6 +455,8 @@ void ChromiumPage::releaseSignals(quint64 epoch, qsizetype count)
             emit downloadComplete();
         else if (signal == PageEvents::Signal::NavigationFailed)
             emit navigationFailed(Failure{m_events.navigationFailure()});
+        else if (signal == PageEvents::Signal::DocumentReplaced)
+            emit documentReplaced();
         else
             emit documentComplete(signal == PageEvents::Signal::TopLevelComplete);
     }
@@ -573,25 +597,28 @@ void ChromiumPage::paint(const QRect &clip, Done<QByteArray> png)
                     true,
                     {}};
     QPointer<ChromiumPage> page(this);
-    command(std::move(capture), [page, png = std::move(png)](Result<Message> reply) {
-        if (!reply) {
-            png(reply.failure());
-            return;
-        }
-        QByteArray base64 = std::move(reply.value().data);
-        if (base64.size() <= DecodeInlineLimit) {
-            png(decodePicture(std::move(base64)));
-            return;
-        }
-        if (!page)
-            return;
-        auto *watcher = new QFutureWatcher<Result<QByteArray>>(page);
-        QObject::connect(watcher, &QFutureWatcherBase::finished, page, [watcher, png] {
-            watcher->deleteLater();
-            png(watcher->result());
+    const quint64 request =
+        command(std::move(capture), [page, png = std::move(png)](Result<Message> reply) {
+            if (!reply) {
+                png(reply.failure());
+                return;
+            }
+            QByteArray base64 = std::move(reply.value().data);
+            if (base64.size() <= DecodeInlineLimit) {
+                png(decodePicture(std::move(base64)));
+                return;
+            }
+            if (!page)
+                return;
+            auto *watcher = new QFutureWatcher<Result<QByteArray>>(page);
+            QObject::connect(watcher, &QFutureWatcherBase::finished, page, [watcher, png] {
+                watcher->deleteLater();
+                png(watcher->result());
+            });
+            watcher->setFuture(QtConcurrent::run(decodePicture, std::move(base64)));
         });
-        watcher->setFuture(QtConcurrent::run(decodePicture, std::move(base64)));
-    });
+    if (request != 0)
+        m_paintsUnderWay.insert(request);
 }
 
 void ChromiumPage::call(const QString &method, const QJsonObject &params, Done<QJsonObject> done)

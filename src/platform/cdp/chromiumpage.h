@@ -8,6 +8,7 @@
 
 #include <QHash>
 #include <QPointer>
+#include <QSet>
 #include <QSize>
 #include <QString>
 
@@ -86,7 +87,10 @@ private:
     // Sends a command on the page's session now, or once the page is ready.
     // `done` gets the reply, or the loss's failure when the page is lost
     // first. A command that times out loses the page.
-    void command(Command command, Reply done, bool evenBeforeReady = false);
+    // Returns the request's number.
+    quint64 command(Command command, Reply done, bool evenBeforeReady = false);
+    // The page's own document has been replaced: paints under way fail.
+    void failPaintsUnderWay();
     void sendNow(quint64 request, const Command &command);
     void answered(quint64 request, Result<cdp::Message> reply);
     template <typename T> void failLater(Done<T> done, const Failure &failure);
@@ -115,6 +119,9 @@ private:
     QHash<quint64, Reply> m_underWay;    // sent or waiting, not yet answered
     std::vector<quint64> m_waitingOrder; // waiting for the page to be ready
     QHash<quint64, Command> m_waiting;
+    // Paints not yet answered. Chromium never answers a paint whose document
+    // is replaced while it paints.
+    QSet<quint64> m_paintsUnderWay;
 
     bool m_hasDocument = false;
     quint64 m_navigation = 0;          // the latest navigate()

@@ -1,11 +1,14 @@
 #include "platform/cdp/pageevents.h"
 
+#include <utility>
+
 namespace snapvel::cdp {
 
 void PageEvents::reset(const QString &mainFrameId)
 {
     m_mainFrame = mainFrameId;
     m_topLevelDue = false;
+    m_ownDocumentDue = false;
     m_errorPageDue = false;
     m_showsErrorPage = false;
 }
@@ -13,6 +16,7 @@ void PageEvents::reset(const QString &mainFrameId)
 void PageEvents::navigationRequested()
 {
     m_topLevelDue = true;
+    m_ownDocumentDue = true;
     m_errorPageDue = false;
     m_errorText.clear();
 }
@@ -40,8 +44,10 @@ QList<PageEvents::Signal> PageEvents::navigationAnswered(const QJsonObject &resu
     }
     // A navigation within the same document (a fragment) loads nothing, so
     // no loading events follow: it completes at once.
-    if (!result.contains(QLatin1String("loaderId")))
+    if (!result.contains(QLatin1String("loaderId"))) {
+        m_ownDocumentDue = false;
         return QList<Signal>{Signal::DownloadComplete} + completeTopLevel();
+    }
     return {};
 }
 
@@ -67,12 +73,17 @@ QList<PageEvents::Signal> PageEvents::handle(const QString &method, const QJsonO
             return {};
         m_mainFrame = frame.value(QLatin1String("id")).toString();
         m_errorPageDue = false;
+        const bool replaced = !std::exchange(m_ownDocumentDue, false);
         // The load ended with Chromium's error page.
         m_showsErrorPage =
             frame.contains(QLatin1String("unreachableUrl")) ||
             frame.value(QLatin1String("url")).toString().startsWith(QLatin1String("chrome-error:"));
+        QList<Signal> signalList;
+        if (replaced)
+            signalList << Signal::DocumentReplaced;
         if (m_showsErrorPage)
-            return {Signal::DownloadComplete};
+            signalList << Signal::DownloadComplete;
+        return signalList;
     }
     return {};
 }
@@ -142,6 +153,7 @@ QList<PageEvents::Signal> PageEvents::errorPageOverdue()
 QList<PageEvents::Signal> PageEvents::failNavigation(const QString &why)
 {
     m_topLevelDue = false;
+    m_ownDocumentDue = false;
     m_errorPageDue = false;
     m_navigationFailure = why;
     return {Signal::DownloadComplete, Signal::NavigationFailed};

@@ -19,7 +19,10 @@ public:
         FrameComplete,
         TopLevelComplete,
         // The navigation ended without a document (see navigationFailure()).
-        NavigationFailed
+        NavigationFailed,
+        // The page's own document was replaced by one the program did not
+        // ask for; its top-level completion follows.
+        DocumentReplaced
     };
 
     // A new page session whose top-level frame has this id; nothing pending.
@@ -56,6 +59,8 @@ private:
 
     QString m_mainFrame;
     bool m_topLevelDue = false;
+    // The program's navigation has not yet put its document in place.
+    bool m_ownDocumentDue = false;
     bool m_errorPageDue = false;
     QString m_errorText;
     bool m_showsErrorPage = false;
