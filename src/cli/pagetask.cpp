@@ -27,11 +27,6 @@ QString megabytes(qint64 bytes)
     return QString::number((bytes + 1024 * 1024 - 1) / (1024 * 1024));
 }
 
-// How many times a page may replace its document (a script reloading it or
-// going elsewhere, a refresh) between its load and its capture before it is
-// given up; a capture under way has a bound of its own.
-constexpr int MostReplacements = 5;
-
 } // namespace
 
 PageTask::PageTask(Browser &browser, const CaptureSettings &settings, CaptureGate &gate,
@@ -108,10 +103,9 @@ void PageTask::documentReplaced()
     if (m_phase != PagePhase::Settling && m_phase != PagePhase::Measuring &&
         m_phase != PagePhase::WaitingForMemory)
         return;
-    if (++m_replacements > MostReplacements) {
-        fail({QStringLiteral("The page kept loading new documents by itself, so it could not be "
-                             "captured."),
-              FailureKind::Replaced});
+    // Counted apart from those during the capture, which has its own bound.
+    if (++m_replacements > kMostDocumentReplacements) {
+        fail(replacedTooOften());
         return;
     }
     // What was under way is of the document that is gone.

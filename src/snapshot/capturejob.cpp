@@ -50,13 +50,14 @@ Failure unreadable()
     return {unreadableBand()};
 }
 
-// How many times a page may replace its document during one capture before
-// the capture gives up on it: a page that reloads itself once or twice (a
-// redirect by script, a refresh) is captured as it ends up; one that never
-// stops is not.
-constexpr int kMostReplacements = 5;
-
 } // namespace
+
+Failure replacedTooOften()
+{
+    return {QStringLiteral("The page kept loading new documents by itself, so it could not be "
+                           "captured."),
+            FailureKind::Replaced};
+}
 
 // What a worker hands back for one band.
 struct CaptureJob::Decoded
@@ -139,10 +140,8 @@ void CaptureJob::startOver()
 {
     if (m_state != State::Running || m_waitingForLoad)
         return;
-    if (++m_replacements > kMostReplacements) {
-        fail({QStringLiteral("The page kept loading new documents by itself, so it could not be "
-                             "captured."),
-              FailureKind::Replaced});
+    if (++m_replacements > kMostDocumentReplacements) {
+        fail(replacedTooOften());
         return;
     }
     // Everything under way is of the document that is gone: its callbacks

@@ -67,6 +67,13 @@ struct CaptureOptions
     qint64 maxPictureBytes = 0;
 };
 
+// How many times a page may replace its document (a script reloading it or
+// going elsewhere, a refresh) while it is being captured: a page that does
+// it once or twice is captured as it ends up; one that never stops is given
+// up, with replacedTooOften().
+constexpr int kMostDocumentReplacements = 5;
+Failure replacedTooOften();
+
 // Takes one page from loaded to a picture, without any widget: waits for the
 // top-level document when an address is given, measures the document, paints
 // it in bands and decodes them off the UI thread while the browser paints the
