@@ -138,7 +138,10 @@ void CaptureJob::waitForDocument()
 
 void CaptureJob::startOver()
 {
-    if (m_state != State::Running || m_waitingForLoad)
+    // Once every band has been painted, the picture is of the document as
+    // it was, and is finished as it is.
+    if (m_state != State::Running || m_waitingForLoad ||
+        (!m_plan.isEmpty() && m_bandsPainted == m_plan.size()))
         return;
     if (++m_replacements > kMostDocumentReplacements) {
         fail(replacedTooOften());
@@ -151,6 +154,7 @@ void CaptureJob::startOver()
     ++m_attempt;
     m_plan.clear();
     m_nextBand = 0;
+    m_bandsPainted = 0;
     m_bandsDecoded = 0;
     m_decodesRunning = 0;
     m_painting = false;
@@ -264,6 +268,7 @@ void CaptureJob::bandPainted(int index, Result<QByteArray> png)
             fail(png.failure());
         return;
     }
+    ++m_bandsPainted;
     if (index + 1 == m_plan.size())
         m_timings.paint = m_phase.elapsed();
     emit progress(index + 1, int(m_plan.size()));

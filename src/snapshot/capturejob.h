@@ -139,6 +139,7 @@ private:
     QSize m_pixels; // the area times the page's device scale
     QList<Band> m_plan;
     qsizetype m_nextBand = 0;
+    qsizetype m_bandsPainted = 0;
     qsizetype m_bandsDecoded = 0;
     int m_decodesRunning = 0;
     bool m_painting = false;

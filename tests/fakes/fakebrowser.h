@@ -44,6 +44,7 @@ public:
     void emitDownloadComplete() { emit downloadComplete(); }
     void emitDocumentComplete(bool topLevel) { emit documentComplete(topLevel); }
     void emitNavigationFailed(const Failure &why) { emit navigationFailed(why); }
+    void emitDocumentReplaced() { emit documentReplaced(); }
     bool emitNewWindowRequest()
     {
         bool cancel = false;
@@ -112,6 +113,7 @@ public:
     void emitDownloadComplete() { page()->emitDownloadComplete(); }
     void emitDocumentComplete(bool topLevel) { page()->emitDocumentComplete(topLevel); }
     void emitNavigationFailed(const Failure &why) { page()->emitNavigationFailed(why); }
+    void emitDocumentReplaced() { page()->emitDocumentReplaced(); }
     bool emitNewWindowRequest() { return page()->emitNewWindowRequest(); }
 
     // The browser process stops: every page is lost.

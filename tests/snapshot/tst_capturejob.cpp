@@ -88,7 +88,7 @@ private slots:
     void bandsCoverTheAreaExactly();
     void tallPageIsPaintedInBandsWithProgress();
     void deviceScaleMultipliesThePicture();
-    void loadsTheAddressFirst();
+    void waitsForTheTopLevelDocument();
     void failuresEndTheJobOnce_data();
     void failuresEndTheJobOnce();
     void cancelStopsIssuingBands();
@@ -200,7 +200,7 @@ void TestCaptureJob::deviceScaleMultipliesThePicture()
         }
 }
 
-void TestCaptureJob::loadsTheAddressFirst()
+void TestCaptureJob::waitsForTheTopLevelDocument()
 {
     CaptureOptions options;
     options.address = QStringLiteral("http://127.0.0.1/page");
@@ -225,6 +225,31 @@ void TestCaptureJob::loadsTheAddressFirst()
     QVERIFY(s.run());
     QCOMPARE(s.failures.value(0).kind, FailureKind::Timeout);
     QCOMPARE(s.browser.paintCalls, 0);
+
+    // A document that the page puts in place of its own while it is painted
+    // is waited for, prepared, measured and painted afresh; what was painted
+    // of the one before is dropped. A page that never stops is given up.
+    CaptureOptions banded;
+    banded.bandHeight = 1000;
+    Job replaced(banded);
+    Job endless(banded);
+    for (Job *j : {&replaced, &endless}) {
+        j->browser.metrics = pageOf(100, 5000);
+        j->browser.onPaint = [j, once = j == &replaced] {
+            if (once && j->browser.paintCalls != 2)
+                return;
+            j->browser.metrics = pageOf(100, 3000);
+            QTimer::singleShot(0, [j] { j->browser.emitDocumentReplaced(); });
+            QTimer::singleShot(20, [j] { j->browser.emitDocumentComplete(true); });
+        };
+        QVERIFY(j->run());
+    }
+    QCOMPARE(replaced.taken.value(0).size(), QSize(100, 3000));
+    QVERIFY(showsThePattern(replaced.taken.value(0)));
+    QCOMPARE(replaced.browser.paintCalls, 2 + 3);
+    QCOMPARE(replaced.browser.preparations.size(), 2);
+    QCOMPARE(endless.failures.value(0).kind, FailureKind::Replaced);
+    QCOMPARE(endless.browser.paintCalls, kMostDocumentReplacements + 1);
 }
 
 void TestCaptureJob::failuresEndTheJobOnce_data()
