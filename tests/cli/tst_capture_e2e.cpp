@@ -4,7 +4,7 @@
 #include "platform/cdp/chromiumenvironment.h"
 #include "support/pageserver.h"
 #include "support/processtree.h"
-#include "support/replacingpage.h"
+#include "support/reloadingpage.h"
 #include "support/stripedpage.h"
 
 #include <QDir>

@@ -10,7 +10,7 @@
 #include "platform/cdp/chromiumpage.h"
 #include "support/eventloopgap.h"
 #include "support/pageserver.h"
-#include "support/replacingpage.h"
+#include "support/reloadingpage.h"
 #include "support/stripedpage.h"
 #include "support/tlspageserver.h"
 

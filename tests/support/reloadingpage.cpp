@@ -1,4 +1,4 @@
-#include "support/replacingpage.h"
+#include "support/reloadingpage.h"
 
 namespace snapvel::test {
 
