@@ -201,6 +201,10 @@ void PageTask::measure()
     m_page->measureDocument([this, alive](Result<DocumentMetrics> metrics) {
         if (alive.expired() || m_phase != PagePhase::Measuring)
             return;
+        if (!metrics && metrics.kind() == FailureKind::Replaced) {
+            documentReplaced();
+            return;
+        }
         if (!metrics) {
             fail(metrics.failure());
             return;

@@ -189,6 +189,10 @@ void CaptureJob::measure()
         if (alive.expired() || m_state != State::Running)
             return;
         m_timings.measure = m_phase.elapsed();
+        if (!metrics && metrics.kind() == FailureKind::Replaced) {
+            startOver();
+            return;
+        }
         if (!metrics) {
             fail(metrics.failure());
             return;

@@ -86,7 +86,11 @@ bool FakePage::hasDocument() const
 
 void FakePage::measureDocument(Done<DocumentMetrics> done)
 {
-    if (!m_browser.metrics)
+    if (m_browser.replacedMeasures > 0) {
+        --m_browser.replacedMeasures;
+        answer<DocumentMetrics>(std::move(done),
+                                Failure{QStringLiteral("Replaced."), FailureKind::Replaced});
+    } else if (!m_browser.metrics)
         answer<DocumentMetrics>(std::move(done), Failure{QStringLiteral("No page is loaded.")});
     else
         answer<DocumentMetrics>(std::move(done), *m_browser.metrics);

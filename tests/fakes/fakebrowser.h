@@ -76,6 +76,9 @@ public:
 
     // What the test makes the pages answer.
     std::optional<DocumentMetrics> metrics; // nullopt: measuring fails
+    // How many of the next measurements fail as if the document were
+    // replaced under them.
+    int replacedMeasures = 0;
     bool failNavigate = false;
     bool failPaint = false;
     bool document = false;

@@ -226,13 +226,16 @@ void TestCaptureJob::waitsForTheTopLevelDocument()
     QCOMPARE(s.failures.value(0).kind, FailureKind::Timeout);
     QCOMPARE(s.browser.paintCalls, 0);
 
-    // A document that the page puts in place of its own while it is painted
-    // is waited for, prepared, measured and painted afresh; what was painted
-    // of the one before is dropped. A page that never stops is given up.
+    // A document that the page puts in place of its own while it is
+    // measured or painted is waited for, prepared, measured and painted
+    // afresh; what was painted of the one before is dropped. A page that
+    // never stops is given up.
     CaptureOptions banded;
     banded.bandHeight = 1000;
     Job replaced(banded);
     Job endless(banded);
+    replaced.browser.replacedMeasures = 1;
+    QTimer::singleShot(50, [&replaced] { replaced.browser.emitDocumentComplete(true); });
     for (Job *j : {&replaced, &endless}) {
         j->browser.metrics = pageOf(100, 5000);
         j->browser.onPaint = [j, once = j == &replaced] {
@@ -247,7 +250,7 @@ void TestCaptureJob::waitsForTheTopLevelDocument()
     QCOMPARE(replaced.taken.value(0).size(), QSize(100, 3000));
     QVERIFY(showsThePattern(replaced.taken.value(0)));
     QCOMPARE(replaced.browser.paintCalls, 2 + 3);
-    QCOMPARE(replaced.browser.preparations.size(), 2);
+    QCOMPARE(replaced.browser.preparations.size(), 3);
     QCOMPARE(endless.failures.value(0).kind, FailureKind::Replaced);
     QCOMPARE(endless.browser.paintCalls, kMostDocumentReplacements + 1);
 }

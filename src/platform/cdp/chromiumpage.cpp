@@ -290,12 +290,38 @@ void ChromiumPage::handleEvent(const Message &message)
         return;
     }
     const QList<PageEvents::Signal> pageSignals = m_events.handle(message.method, message.params);
-    if (message.method == QLatin1String("Page.frameNavigated") &&
-        !message.params.value(QLatin1String("frame"))
-             .toObject()
-             .contains(QLatin1String("parentId")))
-        failPaintsUnderWay();
+    noteDocumentChanges(message);
     holdSignals(pageSignals);
+}
+
+void ChromiumPage::noteDocumentChanges(const Message &message)
+{
+    const auto ofMainFrame = [&](const QJsonObject &params) {
+        return params.value(QLatin1String("frameId")).toString() == m_events.mainFrame();
+    };
+    if (message.method == QLatin1String("Page.frameNavigated")) {
+        if (message.params.value(QLatin1String("frame"))
+                .toObject()
+                .contains(QLatin1String("parentId")))
+            return;
+        ++m_documentsCommitted;
+        m_pageNavigating = false;
+        failPaintsUnderWay();
+    } else if (message.method == QLatin1String("Page.frameRequestedNavigation")) {
+        // The page's script (or a refresh) is taking it elsewhere.
+        if (ofMainFrame(message.params))
+            m_pageNavigating = true;
+    } else if (message.method == QLatin1String("Page.frameStoppedLoading") ||
+               message.method == QLatin1String("Page.navigatedWithinDocument")) {
+        // It ended without a new document, or within this one.
+        if (ofMainFrame(message.params))
+            m_pageNavigating = false;
+    }
+}
+
+bool ChromiumPage::documentMayHaveChanged(quint64 committedBefore) const
+{
+    return m_pageNavigating || m_documentsCommitted != committedBefore;
 }
 
 void ChromiumPage::failPaintsUnderWay()
@@ -483,17 +509,29 @@ void ChromiumPage::measureDocument(Done<DocumentMetrics> done)
                      m_timeouts.measure,
                      false,
                      {}};
-    command(std::move(evaluate), [done = std::move(done)](Result<Message> reply) {
+    // A document going away under the script fails it, or leaves nothing to
+    // measure for a moment; that is said as a replacement, which the capture
+    // waits out, rather than as a page that cannot be measured.
+    QPointer<ChromiumPage> page(this);
+    const auto orReplaced = [page, committed = m_documentsCommitted](const Failure &failure) {
+        if (failure.kind == FailureKind::Other && page && page->documentMayHaveChanged(committed))
+            return Failure{QStringLiteral("The page loaded a new document while it was being "
+                                          "measured."),
+                           FailureKind::Replaced};
+        return failure;
+    };
+    command(std::move(evaluate), [done = std::move(done), orReplaced](Result<Message> reply) {
         const Result<cdp::ScriptValue> measured = cdp::scriptValueOf(reply);
         if (!measured) {
-            done(measured.kind() == FailureKind::Other && reply
-                     ? Failure{QStringLiteral("The page could not be measured: its script failed.")}
-                     : measured.failure());
+            done(orReplaced(
+                measured.kind() == FailureKind::Other && reply
+                    ? Failure{QStringLiteral("The page could not be measured: its script failed.")}
+                    : measured.failure()));
             return;
         }
         const QJsonArray values = measured->value.toArray();
         if (values.size() != 6) {
-            done(Failure{QStringLiteral("The page has no document to measure.")});
+            done(orReplaced(Failure{QStringLiteral("The page has no document to measure.")}));
             return;
         }
         DocumentMetrics metrics;
