@@ -201,12 +201,11 @@ void PageTask::measure()
     m_page->measureDocument([this, alive](Result<DocumentMetrics> metrics) {
         if (alive.expired() || m_phase != PagePhase::Measuring)
             return;
-        if (!metrics && metrics.kind() == FailureKind::Replaced) {
-            documentReplaced();
-            return;
-        }
         if (!metrics) {
-            fail(metrics.failure());
+            if (metrics.kind() == FailureKind::Replaced)
+                documentReplaced();
+            else
+                fail(metrics.failure());
             return;
         }
         m_times.measure = m_phaseClock.elapsed();

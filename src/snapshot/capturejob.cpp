@@ -151,7 +151,6 @@ void CaptureJob::startOver()
     // and decodes are dropped, and the new one is prepared and measured
     // afresh once it has loaded.
     m_alive = std::make_shared<bool>(true);
-    ++m_attempt;
     m_plan.clear();
     m_nextBand = 0;
     m_bandsPainted = 0;
@@ -189,12 +188,11 @@ void CaptureJob::measure()
         if (alive.expired() || m_state != State::Running)
             return;
         m_timings.measure = m_phase.elapsed();
-        if (!metrics && metrics.kind() == FailureKind::Replaced) {
-            startOver();
-            return;
-        }
         if (!metrics) {
-            fail(metrics.failure());
+            if (metrics.kind() == FailureKind::Replaced)
+                startOver();
+            else
+                fail(metrics.failure());
             return;
         }
         PageSize page;
@@ -344,9 +342,9 @@ void CaptureJob::runOnWorker(std::function<Decoded()> work)
 {
     auto *watcher = new QFutureWatcher<Decoded>(this);
     connect(watcher, &QFutureWatcher<Decoded>::finished, this,
-            [this, watcher, attempt = m_attempt] {
+            [this, watcher, alive = std::weak_ptr<bool>(m_alive)] {
                 watcher->deleteLater();
-                if (attempt != m_attempt)
+                if (alive.expired())
                     return; // of a document that has been replaced
                 --m_decodesRunning;
                 bandDecoded(watcher->result());

@@ -146,12 +146,12 @@ private:
     bool m_waitingForLoad = false;
     bool m_prepared = false;
     int m_replacements = 0;
-    int m_attempt = 0; // which document the decodes under way belong to
     std::shared_ptr<QImage> m_image;
     std::shared_ptr<PngBandJoiner> m_joiner;
     QByteArray m_encoded; // the joined file, once its last band is in
     QList<QMetaObject::Connection> m_pageConnections;
-    // Guards callbacks that come after the job has ended or been destroyed.
+    // Guards callbacks and decodes that come after the job has ended or been
+    // destroyed, or has started over on a new document.
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
 };
 

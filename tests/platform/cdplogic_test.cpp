@@ -87,11 +87,17 @@ void CdpLogicTest::eachLoadOfThePageCompletesOnce()
     QCOMPARE(events.handle(QStringLiteral("Page.frameStoppedLoading"), frameParams("main")),
              QList<Signal>{});
     // A load the page starts itself (a script redirect, a reload) completes
-    // too, after saying that the document was replaced.
+    // too, after saying that the document was replaced; it is known to be
+    // under way from its request to its commit.
+    events.handle(QStringLiteral("Page.frameRequestedNavigation"), frameParams("main"));
+    QVERIFY(events.pageNavigating());
     events.handle(QStringLiteral("Page.frameStartedLoading"), frameParams("main"));
+    const quint64 committed = events.documentsCommitted();
     QCOMPARE(events.handle(QStringLiteral("Page.frameNavigated"),
                            navigated("main", "http://127.0.0.1/again.html")),
              QList<Signal>{Signal::DocumentReplaced});
+    QVERIFY(!events.pageNavigating());
+    QCOMPARE(events.documentsCommitted(), committed + 1);
     QCOMPARE(events.handle(QStringLiteral("Page.frameStoppedLoading"), frameParams("main")),
              QList<Signal>{Signal::TopLevelComplete});
     // The page's frame id changes when Chromium swaps it for another.

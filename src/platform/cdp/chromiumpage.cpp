@@ -289,39 +289,11 @@ void ChromiumPage::handleEvent(const Message &message)
         onLifecycleEvent(message.params);
         return;
     }
+    const quint64 committed = m_events.documentsCommitted();
     const QList<PageEvents::Signal> pageSignals = m_events.handle(message.method, message.params);
-    noteDocumentChanges(message);
-    holdSignals(pageSignals);
-}
-
-void ChromiumPage::noteDocumentChanges(const Message &message)
-{
-    const auto ofMainFrame = [&](const QJsonObject &params) {
-        return params.value(QLatin1String("frameId")).toString() == m_events.mainFrame();
-    };
-    if (message.method == QLatin1String("Page.frameNavigated")) {
-        if (message.params.value(QLatin1String("frame"))
-                .toObject()
-                .contains(QLatin1String("parentId")))
-            return;
-        ++m_documentsCommitted;
-        m_pageNavigating = false;
+    if (m_events.documentsCommitted() != committed)
         failPaintsUnderWay();
-    } else if (message.method == QLatin1String("Page.frameRequestedNavigation")) {
-        // The page's script (or a refresh) is taking it elsewhere.
-        if (ofMainFrame(message.params))
-            m_pageNavigating = true;
-    } else if (message.method == QLatin1String("Page.frameStoppedLoading") ||
-               message.method == QLatin1String("Page.navigatedWithinDocument")) {
-        // It ended without a new document, or within this one.
-        if (ofMainFrame(message.params))
-            m_pageNavigating = false;
-    }
-}
-
-bool ChromiumPage::documentMayHaveChanged(quint64 committedBefore) const
-{
-    return m_pageNavigating || m_documentsCommitted != committedBefore;
+    holdSignals(pageSignals);
 }
 
 void ChromiumPage::failPaintsUnderWay()
@@ -513,8 +485,10 @@ void ChromiumPage::measureDocument(Done<DocumentMetrics> done)
     // measure for a moment; that is said as a replacement, which the capture
     // waits out, rather than as a page that cannot be measured.
     QPointer<ChromiumPage> page(this);
-    const auto orReplaced = [page, committed = m_documentsCommitted](const Failure &failure) {
-        if (failure.kind == FailureKind::Other && page && page->documentMayHaveChanged(committed))
+    const auto orReplaced = [page,
+                             committed = m_events.documentsCommitted()](const Failure &failure) {
+        if (failure.kind == FailureKind::Other && page &&
+            (page->m_events.pageNavigating() || page->m_events.documentsCommitted() != committed))
             return Failure{QStringLiteral("The page loaded a new document while it was being "
                                           "measured."),
                            FailureKind::Replaced};

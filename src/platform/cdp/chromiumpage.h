@@ -91,11 +91,6 @@ private:
     quint64 command(Command command, Reply done, bool evenBeforeReady = false);
     // The page's own document has been replaced: paints under way fail.
     void failPaintsUnderWay();
-    // Follows the page's own document being replaced, as the events come.
-    void noteDocumentChanges(const cdp::Message &message);
-    // Whether the page's document has been replaced since `committedBefore`
-    // (m_documentsCommitted then), or is about to be.
-    bool documentMayHaveChanged(quint64 committedBefore) const;
     void sendNow(quint64 request, const Command &command);
     void answered(quint64 request, Result<cdp::Message> reply);
     template <typename T> void failLater(Done<T> done, const Failure &failure);
@@ -127,8 +122,6 @@ private:
     // Paints not yet answered. Chromium never answers a paint whose document
     // is replaced while it paints.
     QSet<quint64> m_paintsUnderWay;
-    quint64 m_documentsCommitted = 0; // the page's own documents put in place
-    bool m_pageNavigating = false;    // a navigation the page started is under way
 
     bool m_hasDocument = false;
     quint64 m_navigation = 0;          // the latest navigate()

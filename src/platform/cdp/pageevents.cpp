@@ -9,6 +9,7 @@ void PageEvents::reset(const QString &mainFrameId)
     m_mainFrame = mainFrameId;
     m_topLevelDue = false;
     m_ownDocumentDue = false;
+    m_pageNavigating = false;
     m_errorPageDue = false;
     m_showsErrorPage = false;
 }
@@ -62,9 +63,21 @@ QList<PageEvents::Signal> PageEvents::handle(const QString &method, const QJsonO
             m_topLevelDue = true;
         return {};
     }
+    if (method == QLatin1String("Page.frameRequestedNavigation")) {
+        if (frameId == m_mainFrame)
+            m_pageNavigating = true;
+        return {};
+    }
+    if (method == QLatin1String("Page.navigatedWithinDocument")) {
+        if (frameId == m_mainFrame)
+            m_pageNavigating = false;
+        return {};
+    }
     if (method == QLatin1String("Page.frameStoppedLoading")) {
         if (frameId != m_mainFrame)
             return {Signal::FrameComplete};
+        // A navigation of the page's own that put no document in place.
+        m_pageNavigating = false;
         return completeTopLevel();
     }
     if (method == QLatin1String("Page.frameNavigated")) {
@@ -72,6 +85,8 @@ QList<PageEvents::Signal> PageEvents::handle(const QString &method, const QJsonO
         if (frame.contains(QLatin1String("parentId")))
             return {};
         m_mainFrame = frame.value(QLatin1String("id")).toString();
+        ++m_documentsCommitted;
+        m_pageNavigating = false;
         m_errorPageDue = false;
         const bool replaced = !std::exchange(m_ownDocumentDue, false);
         // The load ended with Chromium's error page.

@@ -53,6 +53,13 @@ public:
     // The id of the page's own (top-level) frame.
     const QString &mainFrame() const { return m_mainFrame; }
 
+    // How many documents have been put in place in the page's own frame,
+    // counted as the events come (before their signals are reported).
+    quint64 documentsCommitted() const { return m_documentsCommitted; }
+    // Whether a navigation the page started itself (its script, a refresh)
+    // is under way and has not yet put its document in place or ended.
+    bool pageNavigating() const { return m_pageNavigating; }
+
 private:
     QList<Signal> completeTopLevel();
     QList<Signal> failNavigation(const QString &why);
@@ -61,6 +68,8 @@ private:
     bool m_topLevelDue = false;
     // The program's navigation has not yet put its document in place.
     bool m_ownDocumentDue = false;
+    quint64 m_documentsCommitted = 0;
+    bool m_pageNavigating = false;
     bool m_errorPageDue = false;
     QString m_errorText;
     bool m_showsErrorPage = false;
