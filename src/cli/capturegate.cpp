@@ -39,15 +39,32 @@ int CaptureGate::request(qint64 bytes, std::function<void(int ticket)> granted)
     return ticket;
 }
 
-void CaptureGate::release(int ticket)
+CaptureGate::Granted *CaptureGate::granted(int ticket)
 {
     const auto found = std::find_if(m_granted.begin(), m_granted.end(),
                                     [ticket](const Granted &g) { return g.ticket == ticket; });
-    if (found == m_granted.end())
+    return found == m_granted.end() ? nullptr : &*found;
+}
+
+void CaptureGate::donePainting(int ticket)
+{
+    Granted *found = granted(ticket);
+    if (!found || !found->painting)
+        return;
+    found->painting = false;
+    --m_running;
+    admit();
+}
+
+void CaptureGate::release(int ticket)
+{
+    Granted *found = granted(ticket);
+    if (!found)
         return;
     m_reserved -= found->bytes;
-    --m_running;
-    m_granted.erase(found);
+    if (found->painting)
+        --m_running;
+    m_granted.removeAt(found - m_granted.data());
     admit();
 }
 
@@ -72,7 +89,7 @@ void CaptureGate::admit()
         Waiting next = m_waiting.takeFirst();
         m_reserved += next.bytes;
         ++m_running;
-        m_granted.append({next.ticket, next.bytes});
+        m_granted.append({next.ticket, next.bytes, true});
         // The callback may release or request: the gate is consistent here.
         next.granted(next.ticket);
     }

@@ -7,10 +7,10 @@
 
 namespace snapvel::cli {
 
-// Decides when a measured page may be painted: at most `maxRunning` captures at
-// once, and together they never reserve more than the memory budget. Pages
-// are let in first come, first served, so a large page waiting for memory is
-// not overtaken for ever by smaller ones.
+// Decides when a measured page may be painted: at most `maxRunning` pages in
+// the browser's paint at once, and together the captures never reserve more
+// than the memory budget. Pages are let in first come, first served, so a
+// large page waiting for memory is not overtaken for ever by smaller ones.
 class CaptureGate
 {
 public:
@@ -39,8 +39,12 @@ public:
     // the request's ticket once they are free (from inside this call when
     // they are free now). Returns the ticket, for release() or withdraw().
     int request(qint64 bytes, std::function<void(int ticket)> granted);
-    // Gives back a granted ticket's slot and bytes, and lets in those that
-    // now fit.
+    // The ticket's page has been painted: its slot is given to the next page
+    // while its bytes stay reserved until release(), since the picture is
+    // still being joined and written.
+    void donePainting(int ticket);
+    // Gives back a granted ticket's slot (unless done painting) and bytes,
+    // and lets in those that now fit.
     void release(int ticket);
     // Forgets a ticket that has not been granted yet (or releases one that has).
     void withdraw(int ticket);
@@ -56,8 +60,10 @@ private:
     {
         int ticket = 0;
         qint64 bytes = 0;
+        bool painting = true;
     };
 
+    Granted *granted(int ticket);
     void admit();
 
     int m_maxRunning;

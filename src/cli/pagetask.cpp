@@ -264,6 +264,12 @@ void PageTask::capture(qint64 maxPictureBytes)
         m_bands = bands;
         emit changed();
     });
+    // The next page may be painted while this one's picture is joined and
+    // written: the browser is done with it, and its memory stays reserved.
+    connect(m_job, &CaptureJob::painted, this, [this] {
+        if (m_ticket)
+            m_gate.donePainting(m_ticket);
+    });
     connect(m_job, &CaptureJob::taken, this, &PageTask::write);
     connect(m_job, &CaptureJob::takenEncoded, this, &PageTask::writeEncoded);
     connect(m_job, &CaptureJob::failed, this, &PageTask::fail);

@@ -274,6 +274,8 @@ void CaptureJob::bandPainted(int index, Result<QByteArray> png)
     if (index + 1 == m_plan.size())
         m_timings.paint = m_phase.elapsed();
     emit progress(index + 1, int(m_plan.size()));
+    if (m_state == State::Running && m_bandsPainted == m_plan.size())
+        emit painted();
     if (m_state != State::Running)
         return;
 

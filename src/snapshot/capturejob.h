@@ -99,6 +99,9 @@ public:
 signals:
     // Band `band` (1-based) of `bands` has been painted.
     void progress(int band, int bands);
+    // Every band has been painted: the browser's part is done, what is left
+    // (decoding, joining) is ours.
+    void painted();
     void taken(const QImage &image);
     // Instead of taken(), with encodedPng: the picture as PNG bytes, checked
     // to be of `size`.

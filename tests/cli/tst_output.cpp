@@ -137,6 +137,28 @@ void TestCaptureOutput::gateKeepsOrderSlotsAndMemory()
     gate.release(e); // a second release changes nothing
     QCOMPARE(gate.reserved(), 0);
     QCOMPARE(gate.running(), 0);
+
+    // A page done painting gives its slot to the next while its picture,
+    // still being written, keeps its memory.
+    const int f = ask(70);
+    const int g = ask(10);
+    const int h = ask(10);
+    const int i = ask(20); // no room beside f until f is written
+    QCOMPARE(granted.size(), 6);
+    gate.donePainting(f);
+    gate.donePainting(f); // twice frees one slot only
+    QCOMPARE(granted, (QList<int>{a, b, c, e, f, g, h}));
+    QCOMPARE(gate.running(), 2);
+    QCOMPARE(gate.reserved(), 90);
+    gate.release(f);
+    QCOMPARE(granted.size(), 7); // both slots are taken by g and h
+    gate.release(g);
+    QCOMPARE(granted.last(), i);
+    QCOMPARE(gate.reserved(), 30);
+    gate.release(h);
+    gate.release(i);
+    QCOMPARE(gate.running(), 0);
+    QCOMPARE(gate.reserved(), 0);
 }
 
 void TestCaptureOutput::reservationsStayWithinTheBudget()
