@@ -49,10 +49,21 @@ void BatchRunner::start()
 
 void BatchRunner::startMore()
 {
-    while (!m_waiting.isEmpty() && m_running.size() < m_settings.jobs + 1) {
+    // A page whose file is being written has given its browser page back:
+    // it no longer counts against those loading and painting.
+    const auto inBrowser = [this] {
+        return std::count_if(m_running.cbegin(), m_running.cend(), [](const PageTask *task) {
+            return task->phase() != PagePhase::Writing;
+        });
+    };
+    while (!m_waiting.isEmpty() && inBrowser() < m_settings.jobs + 1) {
         auto *task = new PageTask(m_browser, m_settings, m_gate, m_waiting.takeFirst(), this);
         m_running << task;
-        connect(task, &PageTask::changed, this, [this, task] { m_printer.pageChanged(*task); });
+        connect(task, &PageTask::changed, this, [this, task] {
+            m_printer.pageChanged(*task);
+            if (task->phase() == PagePhase::Writing)
+                QTimer::singleShot(0, this, &BatchRunner::startMore);
+        });
         task->setPageTaker([this](Page *page) { keepFreePage(page); });
         connect(task, &PageTask::finished, this, [this, task] { taskFinished(task); });
         Page *page = m_freePages.isEmpty() ? nullptr : m_freePages.takeFirst();
