@@ -237,6 +237,11 @@ void CdpLogicTest::resolvesAddresses_data()
                                                     << "";
     QTest::newRow("mailto:") << "mailto:a@example.com"
                              << "";
+    // A folder has no page of its own to capture.
+    QTest::newRow("folder") << "/"
+                            << "";
+    QTest::newRow("folder by file://") << "file:///"
+                                       << "";
 }
 
 void CdpLogicTest::resolvesAddresses()

@@ -1,5 +1,6 @@
 #include "platform/cdp/addressresolution.h"
 
+#include <QFileInfo>
 #include <QRegularExpression>
 
 namespace snapvel::cdp {
@@ -80,6 +81,11 @@ Result<QUrl> resolveAddress(const QString &address)
     if (!isLoadable(url))
         return Failure{QStringLiteral("%1 cannot be loaded: only web pages (http, https), files "
                                       "and data: addresses are.")
+                           .arg(shown(text))};
+    // The headless browser lists a folder as a page of failing scripts,
+    // which would be captured as a blank picture.
+    if (url.isLocalFile() && QFileInfo(url.toLocalFile()).isDir())
+        return Failure{QStringLiteral("%1 is a folder: only web pages and files can be captured.")
                            .arg(shown(text))};
     return url;
 }
