@@ -63,6 +63,11 @@ void PageTask::start(Page *page)
     // A page of a batch opens no windows.
     connect(m_page, &Page::newWindowRequested, this, [](bool *cancel) { *cancel = true; });
     connect(m_page, &Page::documentComplete, this, &PageTask::documentCompleted);
+    // A download or an answer with nothing to show: no document is coming.
+    connect(m_page, &Page::navigationFailed, this, [this](const Failure &why) {
+        if (m_phase == PagePhase::Loading)
+            fail(why);
+    });
     connect(m_page, &Page::documentReplaced, this, &PageTask::documentReplaced);
 
     if (Status laidOut = m_page->setLayoutViewport(m_settings.viewport, m_settings.scale);

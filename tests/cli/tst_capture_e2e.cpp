@@ -90,7 +90,7 @@ private slots:
     void failedPageLeavesTheExistingFile();
     void laterContentIsWaitedFor_data();
     void laterContentIsWaitedFor();
-    void unreachableAddressFails();
+    void addressesWithoutAPageFail();
     void pagesThatReloadThemselves();
     void stoppingLeavesNothingBehind_data();
     void stoppingLeavesNothingBehind();
@@ -120,6 +120,10 @@ void TestCaptureCommand::initTestCase()
                      "<rect width='700' height='2400' fill='#236'/></svg>",
                      "image/svg+xml");
     m_server.addPage("/towering.html", stripedPageHtml(200, 40000));
+    m_server.addResponse("/report.bin", "200 OK",
+                         "Content-Disposition: attachment; filename=report.bin\r\n", "data",
+                         "application/octet-stream");
+    m_server.addResponse("/empty", "204 No Content", {}, {});
     // The document does not scroll; a box filling it does.
     QByteArray inner = stripedPageHtml(1000, 6000);
     inner.replace("<body>", "<body><div id=\"box\">");
@@ -387,7 +391,7 @@ void TestCaptureCommand::laterContentIsWaitedFor()
     QCOMPARE(image.pixel(50, 2990) & 0xffffff, 0x123456u);
 }
 
-void TestCaptureCommand::unreachableAddressFails()
+void TestCaptureCommand::addressesWithoutAPageFail()
 {
     // Nothing listens on a port just freed: the browser shows its own error
     // page, which is not the page asked for.
@@ -397,6 +401,19 @@ void TestCaptureCommand::unreachableAddressFails()
     QCOMPARE(run.exitCode, 1);
     QVERIFY(filesIn(m_dir->path()).isEmpty());
     QVERIFY2(run.err.contains(QLatin1String("refused the connection")), qPrintable(run.err));
+
+    // Addresses that answer with no page at all fail at once, saying so,
+    // instead of when the page's time is up.
+    QElapsedTimer clock;
+    clock.start();
+    const Run none = capture({url("/report.bin"), url("/empty"), "-o", "none", "--timeout", "20"});
+    QCOMPARE(none.exitCode, 1);
+    QVERIFY(filesIn(m_dir->filePath("none")).isEmpty());
+    QVERIFY2(none.err.contains(QLatin1String("report.bin failed: The address is a download")),
+             qPrintable(none.err));
+    QVERIFY2(none.err.contains(QLatin1String("empty failed: The address has no page to show")),
+             qPrintable(none.err));
+    QVERIFY(clock.elapsed() < 10000);
 }
 
 void TestCaptureCommand::pagesThatReloadThemselves()
