@@ -395,8 +395,8 @@ void TestHostileE2e::badAddresses_data()
     QTest::newRow("data:") << QStringLiteral("data:text/html,<body style='margin:0;background:"
                                              "rgb(0,160,0)'>")
                            << Outcome::Captured << QString() << green;
-    QTest::newRow("folder") << QUrl::fromLocalFile(folder.path()).toString() << Outcome::Captured
-                            << QString() << QColor();
+    QTest::newRow("folder") << QUrl::fromLocalFile(folder.path()).toString() << Outcome::Refused
+                            << QStringLiteral("is a folder") << QColor();
     QTest::newRow("missing file") << QStringLiteral("file:///nonexistent/page.html")
                                   << Outcome::Captured << QString() << QColor();
     QTest::newRow("IDN host") << QString(page).replace(QLatin1String("127.0.0.1"),
