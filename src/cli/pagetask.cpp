@@ -191,9 +191,15 @@ void PageTask::prepare()
             return;
         }
         if (!prepared.value() && m_note.isEmpty())
-            m_note = QStringLiteral("some of the page was still loading when it was captured");
+            addNote(QStringLiteral("some of the page was still loading when it was captured"));
         measure();
     });
+}
+
+void PageTask::addNote(const QString &note)
+{
+    if (!m_note.contains(note))
+        m_note += (m_note.isEmpty() ? QString() : QStringLiteral("; ")) + note;
 }
 
 void PageTask::measure()
@@ -214,6 +220,9 @@ void PageTask::measure()
             return;
         }
         m_times.measure = m_phaseClock.elapsed();
+        // An error page of the site's own is captured as shown, and said.
+        if (const int status = metrics.value().responseStatus; status >= 400)
+            addNote(QStringLiteral("the server answered with HTTP status %1").arg(status));
         const QSize area =
             captureAreaFor(metrics.value(), m_settings.viewport, m_settings.viewportOnly);
         const PictureSize picture = pictureSizeFor(area, m_settings.scale);

@@ -112,6 +112,8 @@ private:
     void settle();
     CapturePreparation preparation() const;
     void prepare();
+    // Adds to what the finished line says about the capture.
+    void addNote(const QString &note);
     void measure();
     void capture(qint64 maxPictureBytes);
     void write(const QImage &image);

@@ -21,6 +21,9 @@ struct DocumentMetrics
     qint64 scrollHeight = 0;
     qint64 offsetHeight = 0;
     qint64 clientHeight = 0;
+    // The HTTP status the document came with; 0 where there is none (files,
+    // data: addresses) or the browser does not say.
+    int responseStatus = 0;
 };
 
 // Where the browser sits and how large an area it covers, in pixels.

@@ -124,6 +124,7 @@ void TestCaptureCommand::initTestCase()
                          "Content-Disposition: attachment; filename=report.bin\r\n", "data",
                          "application/octet-stream");
     m_server.addResponse("/empty", "204 No Content", {}, {});
+    m_server.addResponse("/gone.html", "404 Not Found", {}, stripedPageHtml(300, 200));
     // The document does not scroll; a box filling it does.
     QByteArray inner = stripedPageHtml(1000, 6000);
     inner.replace("<body>", "<body><div id=\"box\">");
@@ -251,12 +252,14 @@ void TestCaptureCommand::eachFormatReadsBack()
 void TestCaptureCommand::batchGoesOnPastAFailedPage()
 {
     // The tall page's picture (1280 x 4000, 20 MB) is larger than the
-    // memory the run may use; the others are captured. One page at a time
-    // (and one loading ahead): the third or the fourth loads in the browser
-    // page the first was captured in.
-    const QByteArray list = "# four pages\n" + url("/small.html").toUtf8() + "\n\n" +
+    // memory the run may use; the others are captured, the site's own "not
+    // found" page as it shows, and said. One page at a time (and one loading
+    // ahead): the third or the fourth loads in the browser page the first
+    // was captured in.
+    const QByteArray list = "# five pages\n" + url("/small.html").toUtf8() + "\n\n" +
                             url("/tall.html").toUtf8() + "\n" + url("/scaled.html").toUtf8() +
-                            "\n" + url("/wide.html").toUtf8() + "\n";
+                            "\n" + url("/wide.html").toUtf8() + "\n" + url("/gone.html").toUtf8() +
+                            "\n";
     const Run run = capture({QStringLiteral("--input"), QStringLiteral("-"), QStringLiteral("-o"),
                              QStringLiteral("shots"), QStringLiteral("--jobs"), QStringLiteral("1"),
                              QStringLiteral("--memory"), QStringLiteral("8")},
@@ -264,15 +267,21 @@ void TestCaptureCommand::batchGoesOnPastAFailedPage()
     QCOMPARE(run.exitCode, 1);
     const QString port = QString::number(m_server.url("/").port());
     QCOMPARE(filesIn(m_dir->filePath("shots")),
-             (QStringList{"127.0.0.1_" + port + "_scaled.png", "127.0.0.1_" + port + "_small.png",
-                          "127.0.0.1_" + port + "_wide.png"}));
+             (QStringList{"127.0.0.1_" + port + "_gone.png", "127.0.0.1_" + port + "_scaled.png",
+                          "127.0.0.1_" + port + "_small.png", "127.0.0.1_" + port + "_wide.png"}));
     QStringList failures;
     for (const QString &line : run.errLines())
         if (line.startsWith(QLatin1Char('[')) && line.contains(QLatin1String("failed")))
             failures << line;
     QCOMPARE(failures.size(), 1);
-    QVERIFY2(failures.constFirst().startsWith("[2/4] " + url("/tall.html") + " failed: "),
+    QVERIFY2(failures.constFirst().startsWith("[2/5] " + url("/tall.html") + " failed: "),
              qPrintable(run.err));
+    const QStringList said = run.errLines().filter(QLatin1String("HTTP status"));
+    QCOMPARE(said.size(), 1);
+    QVERIFY2(
+        said.constFirst().contains(url("/gone.html") + " 1280x720 ") &&
+            said.constFirst().endsWith(QLatin1String("; the server answered with HTTP status 404")),
+        qPrintable(run.err));
     QVERIFY2(failures.constFirst().contains(QLatin1String("too large")), qPrintable(run.err));
 
     const QImage small(m_dir->filePath("shots/127.0.0.1_" + port + "_small.png"));

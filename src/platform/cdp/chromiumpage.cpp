@@ -27,13 +27,19 @@ namespace {
 // thickness. (The root element's own offsetHeight is its content's height,
 // which would count the page twice.)
 // Documents that are not HTML (an SVG picture opened as a page) have no body
-// but measure the same way, by their root element.
+// but measure the same way, by their root element. The document's HTTP
+// status comes last.
 const char MeasureScript[] = R"JS((() => {
     const element = document.scrollingElement;
     if (!element)
         return null;
+    let status = 0;
+    try {
+        status = performance.getEntriesByType('navigation')[0].responseStatus || 0;
+    } catch (e) {
+    }
     return [element.scrollWidth, window.innerWidth, element.clientWidth,
-            element.scrollHeight, window.innerHeight, element.clientHeight];
+            element.scrollHeight, window.innerHeight, element.clientHeight, status];
 })())JS";
 
 // Pictures whose base64 text is larger than this are decoded on a worker
@@ -504,7 +510,7 @@ void ChromiumPage::measureDocument(Done<DocumentMetrics> done)
             return;
         }
         const QJsonArray values = measured->value.toArray();
-        if (values.size() != 6) {
+        if (values.size() < 6) {
             done(orReplaced(Failure{QStringLiteral("The page has no document to measure.")}));
             return;
         }
@@ -515,6 +521,7 @@ void ChromiumPage::measureDocument(Done<DocumentMetrics> done)
         metrics.scrollHeight = values.at(3).toInteger();
         metrics.offsetHeight = values.at(4).toInteger();
         metrics.clientHeight = values.at(5).toInteger();
+        metrics.responseStatus = values.at(6).toInt(0);
         done(metrics);
     });
 }
