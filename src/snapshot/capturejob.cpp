@@ -86,7 +86,12 @@ void CaptureJob::start()
         return;
     m_state = State::Running;
     m_clock.start();
-    m_pageConnections << connect(&m_page, &Page::lost, this, &CaptureJob::fail);
+    m_pageConnections << connect(&m_page, &Page::lost, this, [this](const Failure &why) {
+        // Once every band has been painted, the picture no longer needs the
+        // page (a page sharing its renderer may have crashed it meanwhile).
+        if (!allPainted())
+            fail(why);
+    });
     m_pageConnections << connect(&m_page, &Page::documentComplete, this, [this](bool topLevel) {
         if (!topLevel || !m_waitingForLoad || m_state != State::Running)
             return;
@@ -140,8 +145,7 @@ void CaptureJob::startOver()
 {
     // Once every band has been painted, the picture is of the document as
     // it was, and is finished as it is.
-    if (m_state != State::Running || m_waitingForLoad ||
-        (!m_plan.isEmpty() && m_bandsPainted == m_plan.size()))
+    if (m_state != State::Running || m_waitingForLoad || allPainted())
         return;
     if (++m_replacements > kMostDocumentReplacements) {
         fail(replacedTooOften());
@@ -274,7 +278,7 @@ void CaptureJob::bandPainted(int index, Result<QByteArray> png)
     if (index + 1 == m_plan.size())
         m_timings.paint = m_phase.elapsed();
     emit progress(index + 1, int(m_plan.size()));
-    if (m_state == State::Running && m_bandsPainted == m_plan.size())
+    if (m_state == State::Running && allPainted())
         emit painted();
     if (m_state != State::Running)
         return;

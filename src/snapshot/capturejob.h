@@ -125,6 +125,7 @@ private:
     void startOver();
     void measure();
     void paintNext();
+    bool allPainted() const { return !m_plan.isEmpty() && m_bandsPainted == m_plan.size(); }
     void bandPainted(int index, Result<QByteArray> png);
     void runOnWorker(std::function<Decoded()> work);
     void bandDecoded(const Decoded &decoded);
