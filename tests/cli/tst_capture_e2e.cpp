@@ -512,7 +512,7 @@ void TestCaptureCommand::stoppingLeavesNothingBehind()
             (readProgress(), screenLines(progress).join(QLatin1Char('\n')).contains("[2/2]")),
             20000);
     const QList<qint64> chromium = descendantsWith(process.processId(), QStringLiteral("chromium"));
-    QVERIFY(!chromium.isEmpty());
+    QVERIFY2(!chromium.isEmpty(), progress.constData());
 
     process.terminate();
     QVERIFY(process.waitForFinished(30000));
