@@ -155,8 +155,8 @@ void PageTask::settle()
             return;
         }
         if (!quiet.value())
-            m_note = QStringLiteral("the network was still busy after %1")
-                         .arg(seconds(m_settings.timeout));
+            addNote(QStringLiteral("the network was still busy after %1")
+                        .arg(seconds(m_settings.timeout)));
         afterQuiet();
     });
 }
@@ -198,8 +198,7 @@ void PageTask::prepare()
 
 void PageTask::addNote(const QString &note)
 {
-    if (!m_note.contains(note))
-        m_note += (m_note.isEmpty() ? QString() : QStringLiteral("; ")) + note;
+    m_note += (m_note.isEmpty() ? QString() : QStringLiteral("; ")) + note;
 }
 
 void PageTask::measure()

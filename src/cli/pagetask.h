@@ -112,7 +112,8 @@ private:
     void settle();
     CapturePreparation preparation() const;
     void prepare();
-    // Adds to what the finished line says about the capture.
+    // Adds to what the finished line says about the capture (cleared with
+    // everything else when the page replaces its document).
     void addNote(const QString &note);
     void measure();
     void capture(qint64 maxPictureBytes);

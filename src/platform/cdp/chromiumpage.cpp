@@ -510,7 +510,7 @@ void ChromiumPage::measureDocument(Done<DocumentMetrics> done)
             return;
         }
         const QJsonArray values = measured->value.toArray();
-        if (values.size() < 6) {
+        if (values.size() != 7) {
             done(orReplaced(Failure{QStringLiteral("The page has no document to measure.")}));
             return;
         }
@@ -521,7 +521,7 @@ void ChromiumPage::measureDocument(Done<DocumentMetrics> done)
         metrics.scrollHeight = values.at(3).toInteger();
         metrics.offsetHeight = values.at(4).toInteger();
         metrics.clientHeight = values.at(5).toInteger();
-        metrics.responseStatus = values.at(6).toInt(0);
+        metrics.responseStatus = values.at(6).toInt();
         done(metrics);
     });
 }
