@@ -538,11 +538,18 @@ const char CapturePreparationScript[] = R"JS((() => {
             if (!(scale < 1))
                 return false;
             const style = root.style;
-            const saved = ['transform', 'transform-origin'].map(
+            const saved = ['transform', 'transform-origin', 'opacity'].map(
                 (name) => [name, style.getPropertyValue(name), style.getPropertyPriority(name)]);
             const x = scrollX, y = scrollY;
             style.setProperty('transform', 'scale(' + scale + ')', 'important');
             style.setProperty('transform-origin', '0 0', 'important');
+            // Shown, not drawn: where the page has a layer of its own (a
+            // canvas, a video, an element that will move), Chromium would
+            // draw the whole page at nearly full size while it is shrunk,
+            // for seconds on a tall page, and the capture would wait for it.
+            // What comes into view (IntersectionObserver, positions) does
+            // not depend on opacity.
+            style.setProperty('opacity', '0', 'important');
             document.dispatchEvent(new Event('scroll', {bubbles: true}));
             await renderings(2);
             await pause(0);
