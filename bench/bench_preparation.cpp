@@ -1,7 +1,8 @@
 // What preparing a page for its capture costs (see CapturePreparation): the
 // capture job on the real headless Chromium, from its start to its picture,
 // with each preparation step alone and together, against no preparation, on
-// a striped page 20,000 px tall and on a long article-like page (a sticky
+// a striped page 20,000 px tall (also with one element on a compositor
+// layer of its own) and on a long article-like page (a sticky
 // bar, text in a web font, pictures, some loaded when they come into view,
 // two embedded frames of another site). And what painting frames of other
 // sites costs: the striped page with four such frames, with and without
@@ -100,6 +101,18 @@ QByteArray stripedWithFrames(const QByteArray &framesHtml)
 {
     QByteArray html = test::stripedPageHtml(kDocumentWidth, kStripedHeight);
     html.replace("<body>", "<body style='position:relative'>" + framesHtml);
+    return html;
+}
+
+// A striped page with an element of its own compositor layer beside the
+// stripes (as `will-change: transform`, a canvas or a video make one).
+QByteArray stripedWithLayer()
+{
+    QByteArray html = test::stripedPageHtml(kDocumentWidth, kStripedHeight);
+    html.replace("<body>", "<body style='position:relative'><div style='position:absolute;left:" +
+                               QByteArray::number(kDocumentWidth) +
+                               "px;top:5000px;width:20px;height:20px;background:#000;"
+                               "will-change:transform'></div>");
     return html;
 }
 
@@ -211,6 +224,7 @@ int main(int argc, char *argv[])
                    font.open(QIODevice::ReadOnly) ? font.readAll() : QByteArray(), "font/ttf");
     server.addPage(QStringLiteral("/striped.html"),
                    test::stripedPageHtml(kDocumentWidth, kStripedHeight));
+    server.addPage(QStringLiteral("/striped-layer.html"), stripedWithLayer());
     server.addPage(QStringLiteral("/article.html"), articlePage(otherSite.toString()));
     const QList<int> frameTops{3000, 8000, 13000, 18000};
     server.addPage(QStringLiteral("/striped-other-frames.html"),
@@ -227,6 +241,7 @@ int main(int argc, char *argv[])
     const QList<Way> all = ways();
     const QList<QPair<const char *, QString>> pages{
         {"striped 1260 x 20000", QStringLiteral("/striped.html")},
+        {"striped, a layer of its own", QStringLiteral("/striped-layer.html")},
         {"article", QStringLiteral("/article.html")}};
     for (const auto &page : pages) {
         QHash<int, QList<double>> totals, prepares;
@@ -241,7 +256,7 @@ int main(int argc, char *argv[])
                 sizes[way] = taken.size;
                 QString verdict =
                     taken.image.isNull() ? QStringLiteral("failed") : QStringLiteral("ok");
-                if (page.second == QLatin1String("/striped.html") && !taken.image.isNull() &&
+                if (page.second.startsWith(QLatin1String("/striped")) && !taken.image.isNull() &&
                     test::checkStripes(taken.image.copy(0, 0, kDocumentWidth, kStripedHeight),
                                        kDocumentWidth, kStripedHeight) >= 0)
                     verdict = QStringLiteral("WRONG");
