@@ -6,6 +6,7 @@
 #include "loading/address.h"
 #include "loading/dropcontent.h"
 #include "loading/welcomepage.h"
+#include "output/bmpwriter.h"
 #include "output/clipboardcopy.h"
 #include "output/savecapture.h"
 #include "platform/memory.h"
@@ -16,6 +17,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QCloseEvent>
+#include <QFutureWatcher>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMenuBar>
@@ -26,6 +28,7 @@
 #include <QShortcut>
 #include <QStatusBar>
 #include <QWheelEvent>
+#include <QtConcurrent>
 
 #include <cstdlib>
 
@@ -116,7 +119,12 @@ frmMain::frmMain(Browser &browser, UiServices &ui, std::function<void()> endProc
     Form_Load();
 }
 
-frmMain::~frmMain() = default;
+frmMain::~frmMain()
+{
+    // A file being written is finished, whatever ends the window.
+    if (m_save)
+        m_save->waitForFinished();
+}
 
 void frmMain::createControls()
 {
@@ -313,6 +321,7 @@ void frmMain::menuA_Click()
 
 void frmMain::menuExit_Click()
 {
+    finishSave();
     if (m_endProcess)
         m_endProcess();
     else
@@ -365,6 +374,7 @@ void frmMain::Form_Unload()
 
 void frmMain::closeEvent(QCloseEvent *event)
 {
+    finishSave();
     Form_Unload();
     event->accept();
 }
@@ -526,7 +536,7 @@ void frmMain::captureTaken(const QImage &image)
     Picture1->setImage(image);
     applyScrollRanges();
     Picture1->show();
-    mnuSave->setEnabled(true);
+    mnuSave->setEnabled(!isSaving());
     mnuClipboard->setEnabled(true);
     endCapture();
     m_ui.messageBox(QStringLiteral("Done."), PlainOk, QStringLiteral("Done."));
@@ -599,7 +609,50 @@ void frmMain::RestoreBrowser()
 
 void frmMain::mnuSave_Click()
 {
-    saveCaptureAs(m_ui, capture());
+    if (isSaving())
+        return;
+    const QString path = askWhereToSaveBmp(m_ui);
+    if (path.isEmpty())
+        return;
+    // Written on a worker thread, so that the window keeps painting and
+    // scrolling while a tall capture goes to a slow disk. The picture is
+    // shared: a capture taken meanwhile does not change what is written.
+    m_save = QtConcurrent::run([image = capture(), path] { return saveBmp(image, path); });
+    mnuSave->setEnabled(false);
+    auto *watcher = new QFutureWatcher<Status>(this);
+    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, save = ++m_saves] {
+        watcher->deleteLater();
+        // Not when a wait has said this save's end already and another
+        // save has begun since.
+        if (save == m_saves)
+            saveEnded();
+    });
+    watcher->setFuture(*m_save);
+}
+
+bool frmMain::isSaving() const
+{
+    return m_save.has_value();
+}
+
+void frmMain::saveEnded()
+{
+    // Said once: by whichever comes first of the save's end and a wait for
+    // it.
+    if (!m_save)
+        return;
+    const Status saved = m_save->result();
+    m_save.reset();
+    mnuSave->setEnabled(!capture().isNull());
+    reportSave(m_ui, saved);
+}
+
+void frmMain::finishSave()
+{
+    if (!m_save)
+        return;
+    m_save->waitForFinished();
+    saveEnded();
 }
 
 void frmMain::mnuClipboard_Click()

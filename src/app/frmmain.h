@@ -2,6 +2,7 @@
 
 #include "platform/browser.h"
 
+#include <QFuture>
 #include <QPointer>
 
 #include <QMainWindow>
@@ -9,6 +10,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <optional>
 
 class QAction;
 class QMenu;
@@ -92,6 +94,8 @@ public:
     int SavedWidth() const { return saved().width; }
     int SavedHeight() const { return saved().height; }
     bool isCapturing() const;
+    // Whether a save's file is being written (or its end not yet said).
+    bool isSaving() const;
     const QImage &capture() const;
 
     // The controls, under their own names.
@@ -143,6 +147,10 @@ private:
     // Everything a capture's end puts back, however it ended.
     void endCapture();
     void setCaptureCommandsEnabled(bool enabled);
+    // A save under way is written to its end and said; the window's end
+    // waits for it.
+    void finishSave();
+    void saveEnded();
 
     Browser &m_browser;
     UiServices &m_ui;
@@ -156,6 +164,9 @@ private:
     // Take Snapshot and the corner button were enabled when the capture
     // began (a page's download may enable them meanwhile, too).
     bool m_captureCommandsEnabled = false;
+    // The file being saved, until its end has been said.
+    std::optional<QFuture<Status>> m_save;
+    int m_saves = 0; // how many were begun
 };
 
 } // namespace snapvel

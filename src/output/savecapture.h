@@ -1,14 +1,19 @@
 #pragma once
 
-class QImage;
+#include "platform/result.h"
+
+#include <QString>
 
 namespace snapvel {
 
 class UiServices;
 
-// Save as BMP: asks for a path, writes the capture there as a bitmap file and
-// says "Saved.". Cancelling the dialog does nothing at all; any failure shows
-// one "Error ..." box that says what went wrong, and nothing after it is done.
-void saveCaptureAs(UiServices &ui, const QImage &capture);
+// Save as BMP, in two ends around writing the file (with saveBmp, which a
+// caller may run elsewhere meanwhile): the dialog, which gives the bitmap's
+// path or "" when cancelled (then nothing at all is done), and the one box
+// that says how the save ended: "Saved.", or "Error ..." saying what went
+// wrong.
+QString askWhereToSaveBmp(UiServices &ui);
+void reportSave(UiServices &ui, const Status &saved);
 
 } // namespace snapvel

@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
+#include <QTemporaryDir>
 #include <QtTest>
 
 using namespace snapvel;
@@ -32,6 +33,7 @@ private slots:
     void startUpWarnsOnceWhenTheBrowserCannotStart();
     void shortcutsDoWhatTheirItemsDoOnlyWhileEnabled();
     void ctrlCCopiesOnlyFromTheViewport();
+    void saveWritesBesideTheWindowAndClosingWaitsForIt();
 };
 
 void TestFrmMain::controlsAtCreation()
@@ -348,6 +350,40 @@ void TestFrmMain::ctrlCCopiesOnlyFromTheViewport()
     QVERIFY(!ctrlC(f.form.Picture2));
     f.form.mnuClipboard->setEnabled(true);
     QVERIFY(ctrlC(f.form.Picture2));
+}
+
+void TestFrmMain::saveWritesBesideTheWindowAndClosingWaitsForIt()
+{
+    ActiveForm f;
+    f.capture();
+    QTemporaryDir folder;
+    const ScriptedUiServices::Box saved{QStringLiteral("Saved."), InformationOk,
+                                        QStringLiteral("OK")};
+    const auto written = [&](const QString &name) {
+        return QImage(folder.filePath(name), "BMP").convertToFormat(QImage::Format_RGB32) ==
+               f.form.capture().convertToFormat(QImage::Format_RGB32);
+    };
+
+    // The file is written while the window goes on: its end is said later,
+    // and Save waits for it.
+    f.ui.saveAnswers << folder.filePath(QStringLiteral("first"));
+    f.form.mnuSave->trigger();
+    QVERIFY(f.ui.boxes.isEmpty());
+    QVERIFY(f.form.isSaving());
+    QVERIFY(!f.form.mnuSave->isEnabled());
+    QTRY_COMPARE(f.ui.boxes, QList<ScriptedUiServices::Box>{saved});
+    QVERIFY(written(QStringLiteral("first.bmp")));
+    QVERIFY(f.form.mnuSave->isEnabled());
+
+    // Closing the window while a file is written finishes it and says so.
+    f.ui.boxes.clear();
+    f.ui.saveAnswers << folder.filePath(QStringLiteral("second"));
+    f.form.mnuSave->trigger();
+    QVERIFY(f.form.isSaving());
+    f.form.close();
+    QVERIFY(!f.form.isSaving());
+    QCOMPARE(f.ui.boxes, QList<ScriptedUiServices::Box>{saved});
+    QVERIFY(written(QStringLiteral("second.bmp")));
 }
 
 QTEST_MAIN(TestFrmMain)

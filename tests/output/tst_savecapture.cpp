@@ -27,6 +27,14 @@ using Box = ScriptedUiServices::Box;
 
 namespace {
 
+// Save as BMP as the window does it, the file written in between.
+void saveCaptureAs(ScriptedUiServices &ui, const QImage &capture)
+{
+    const QString path = askWhereToSaveBmp(ui);
+    if (!path.isEmpty())
+        reportSave(ui, saveBmp(capture, path));
+}
+
 const Box SavedBox{QStringLiteral("Saved."), InformationOk, QStringLiteral("OK")};
 const QByteArray EarlierBytes("the earlier file, which a failed save must leave alone\n");
 
