@@ -48,6 +48,11 @@ struct PageTimeouts
     std::chrono::milliseconds paint{15000};
     std::chrono::milliseconds paintPerMegapixel{500};
     std::chrono::milliseconds navigate{30000};
+    // A navigation the page starts itself (its script goes elsewhere, a
+    // refresh) that has not put a document in place within this is stopped,
+    // and the page stays with the document it shows: meanwhile Chromium
+    // holds every request to the page, so this is well under `measure`.
+    std::chrono::milliseconds pageNavigation{8000};
     // While the page is otherwise idle its renderer is checked every quarter
     // of this; one that takes longer to answer has stopped responding (a
     // script that never yields), and the page is lost.
@@ -132,6 +137,11 @@ public:
     // empty when it is the address's own document. The window shows such a
     // page as it is; a script asking for a capture wants to know.
     virtual QString documentError() const = 0;
+    // Where a navigation the page started itself was going when it was
+    // stopped for getting no document in time (see
+    // PageTimeouts::pageNavigation); empty when none was stopped since the
+    // current document came.
+    virtual QString stoppedNavigation() const { return {}; }
 
     // The current document's measurements, from its scrolling element.
     virtual void measureDocument(Done<DocumentMetrics> done) = 0;

@@ -144,6 +144,12 @@ void TestCaptureCommand::initTestCase()
     m_server.addPage("/reloads-when-painted.html", reloadingPageHtml(Reloads::WhenPainted));
     m_server.addPage("/reloads-after-load.html", reloadingPageHtml(Reloads::AfterLoad));
     m_server.addPage("/reloads-forever.html", reloadingPageHtml(Reloads::Forever));
+    // Goes on by itself, once loaded, to an address that never answers.
+    m_server.addStalled("/nowhere");
+    m_server.addPage("/moves-to-nowhere.html",
+                     "<!DOCTYPE html><body style='margin:0;height:3000px;background:rgb(0,160,0)'>"
+                     "<script>addEventListener('load', () => setTimeout(() =>"
+                     " location.href = '/nowhere', 0));</script></body>");
 }
 
 void TestCaptureCommand::init()
@@ -428,24 +434,29 @@ void TestCaptureCommand::addressesWithoutAPageFail()
 void TestCaptureCommand::pagesThatReloadThemselves()
 {
     // Captured as they end up, whether they reload while being painted or
-    // while settling; one that never stops fails at once, saying so. One
-    // page at a time, in the same browser page.
+    // while settling, or as they were when the address they go on to never
+    // answers (said in their line); one that never stops fails at once,
+    // saying so. One page at a time, in the same browser page.
     const QByteArray list = url("/reloads-when-painted.html").toUtf8() + "\n" +
                             url("/reloads-after-load.html").toUtf8() + "\n" +
+                            url("/moves-to-nowhere.html").toUtf8() + "\n" +
                             url("/reloads-forever.html").toUtf8() + "\n";
     QElapsedTimer clock;
     clock.start();
     const Run run = capture({"--input", "-", "-o", "shots", "--jobs", "1"}, list);
     QCOMPARE(run.exitCode, 1);
-    QVERIFY2(clock.elapsed() < 15000, qPrintable(run.err));
+    QVERIFY2(clock.elapsed() < 25000, qPrintable(run.err));
     const QString prefix = "shots/127.0.0.1_" + QString::number(m_server.url("/").port()) + "_";
-    for (const char *name : {"reloads-when-painted", "reloads-after-load"}) {
+    for (const char *name : {"reloads-when-painted", "reloads-after-load", "moves-to-nowhere"}) {
         const QImage image(m_dir->filePath(prefix + QLatin1String(name) + ".png"));
         QCOMPARE(image.size(), QSize(1280, 3000));
         QCOMPARE(image.pixel(10, 2990) & 0xffffff, 0x00a000u);
     }
-    QCOMPARE(filesIn(m_dir->filePath("shots")).size(), 2);
-    QVERIFY2(run.err.contains("[3/3] " + url("/reloads-forever.html") +
+    QCOMPARE(filesIn(m_dir->filePath("shots")).size(), 3);
+    QVERIFY2(run.err.contains("the page went on to " + url("/nowhere") +
+                              ", which did not answer in time"),
+             qPrintable(run.err));
+    QVERIFY2(run.err.contains("[4/4] " + url("/reloads-forever.html") +
                               " failed: The page kept loading new documents by itself"),
              qPrintable(run.err));
 }

@@ -79,8 +79,12 @@ Result<QByteArray> decodePicture(QByteArray base64)
 ChromiumPage::ChromiumPage(ChromiumBrowser &browser, QSize layoutViewport,
                            const PageTimeouts &timeouts)
     : Page(&browser), m_browser(&browser), m_timeouts(timeouts),
-      m_guards(new cdp::PageGuards(timeouts.responsive, this)), m_layoutViewport(layoutViewport)
+      m_guards(new cdp::PageGuards(timeouts.responsive, this)),
+      m_pageNavigationWait(new QTimer(this)), m_layoutViewport(layoutViewport)
 {
+    m_pageNavigationWait->setSingleShot(true);
+    m_pageNavigationWait->setInterval(timeouts.pageNavigation);
+    connect(m_pageNavigationWait, &QTimer::timeout, this, &ChromiumPage::stopPageNavigation);
     qRegisterMetaType<snapvel::Failure>();
     m_guards->setMayCheck([this] { return mayCheckRenderer(); });
     connect(m_guards, &cdp::PageGuards::unresponsive, this, [this] { lose(stoppedResponding()); });
@@ -297,9 +301,35 @@ void ChromiumPage::handleEvent(const Message &message)
     }
     const quint64 committed = m_events.documentsCommitted();
     const QList<PageEvents::Signal> pageSignals = m_events.handle(message.method, message.params);
-    if (m_events.documentsCommitted() != committed)
+    if (m_events.documentsCommitted() != committed) {
         failPaintsUnderWay();
+        m_stoppedNavigation.clear();
+    }
+    watchPageNavigation();
     holdSignals(pageSignals);
+}
+
+void ChromiumPage::watchPageNavigation()
+{
+    if (!m_events.pageNavigating())
+        m_pageNavigationWait->stop();
+    else if (!m_pageNavigationWait->isActive())
+        m_pageNavigationWait->start();
+}
+
+void ChromiumPage::stopPageNavigation()
+{
+    // While the page goes elsewhere, Chromium holds every request to it
+    // until the new document is in place: an address that never answers
+    // would hold the capture until its requests time out, and the page
+    // would be taken for one that stopped responding. Stopped (in the
+    // browser, which answers at once), the navigation leaves the page with
+    // the document it shows, as a browser's Stop button does, and the held
+    // requests go to it.
+    if (m_loss || !m_events.pageNavigating())
+        return;
+    m_stoppedNavigation = m_events.pageNavigationTarget();
+    command(Command{QStringLiteral("Page.stopLoading"), {}, m_timeouts.measure, false, {}}, {});
 }
 
 void ChromiumPage::failPaintsUnderWay()

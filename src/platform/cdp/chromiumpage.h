@@ -40,6 +40,7 @@ public:
     Status navigate(const QString &address) override;
     bool hasDocument() const override { return m_hasDocument; }
     QString documentError() const override { return m_events.documentError(); }
+    QString stoppedNavigation() const override { return m_stoppedNavigation; }
     bool isLost() const override { return m_loss.has_value(); }
     void measureDocument(Done<DocumentMetrics> done) override;
     void hideScrollbars() override;
@@ -100,6 +101,10 @@ private:
     void navigationAnswered(const Result<cdp::Message> &reply);
     void onLifecycleEvent(const QJsonObject &params);
     void networkWentIdle();
+    // Times a navigation the page started itself, and stops it when it has
+    // put no document in place in time.
+    void watchPageNavigation();
+    void stopPageNavigation();
     void holdSignals(const QList<cdp::PageEvents::Signal> &pageSignals);
     void confirmAlive();
     void releaseSignals(quint64 epoch, qsizetype count);
@@ -132,6 +137,8 @@ private:
     bool m_confirming = false;
     int m_navigationsUnderWay = 0; // Page.navigate commands not yet answered
     cdp::PageGuards *m_guards;
+    QTimer *m_pageNavigationWait;
+    QString m_stoppedNavigation;
     // Prepares the document for captures, and paints its frames.
     cdp::CapturePreparer *m_preparer;
 

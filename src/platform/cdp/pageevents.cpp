@@ -64,8 +64,10 @@ QList<PageEvents::Signal> PageEvents::handle(const QString &method, const QJsonO
         return {};
     }
     if (method == QLatin1String("Page.frameRequestedNavigation")) {
-        if (frameId == m_mainFrame)
+        if (frameId == m_mainFrame) {
             m_pageNavigating = true;
+            m_pageNavigationTarget = params.value(QLatin1String("url")).toString();
+        }
         return {};
     }
     if (method == QLatin1String("Page.navigatedWithinDocument")) {

@@ -59,6 +59,8 @@ public:
     // Whether a navigation the page started itself (its script, a refresh)
     // is under way and has not yet put its document in place or ended.
     bool pageNavigating() const { return m_pageNavigating; }
+    // Where the latest navigation the page started itself was going.
+    const QString &pageNavigationTarget() const { return m_pageNavigationTarget; }
 
 private:
     QList<Signal> completeTopLevel();
@@ -70,6 +72,7 @@ private:
     bool m_ownDocumentDue = false;
     quint64 m_documentsCommitted = 0;
     bool m_pageNavigating = false;
+    QString m_pageNavigationTarget;
     bool m_errorPageDue = false;
     QString m_errorText;
     bool m_showsErrorPage = false;
