@@ -110,6 +110,12 @@ void CdpLogicTest::eachLoadOfThePageCompletesOnce()
              QList<Signal>{});
     QCOMPARE(events.handle(QStringLiteral("Page.frameStoppedLoading"), frameParams("swapped")),
              QList<Signal>{Signal::TopLevelComplete});
+    // Where the program navigates while the page goes elsewhere, its
+    // navigation takes the place of the page's, which is no longer followed.
+    events.handle(QStringLiteral("Page.frameRequestedNavigation"), frameParams("swapped"));
+    QVERIFY(events.pageNavigating());
+    events.navigationRequested();
+    QVERIFY(!events.pageNavigating());
 }
 
 void CdpLogicTest::failedAndSameDocumentNavigations()

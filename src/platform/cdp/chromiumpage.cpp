@@ -410,6 +410,9 @@ Status ChromiumPage::navigate(const QString &address)
                          m_held.clear();
                          ++m_epoch;
                          m_events.navigationRequested();
+                         // Only the page's own navigations are stopped.
+                         m_pageNavigationWait->stop();
+                         m_stoppedNavigation.clear();
                      }};
     QPointer<ChromiumPage> page(this);
     ++m_navigationsUnderWay;

@@ -18,6 +18,8 @@ void PageEvents::navigationRequested()
 {
     m_topLevelDue = true;
     m_ownDocumentDue = true;
+    // The program's navigation takes the place of one the page started.
+    m_pageNavigating = false;
     m_errorPageDue = false;
     m_errorText.clear();
 }
