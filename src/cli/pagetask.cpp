@@ -312,10 +312,11 @@ void PageTask::writeOnWorker(QSize pictureSize, std::function<Status()> writeFil
     m_times.paint = timings.paint;
     m_times.decode = timings.decode;
     m_pictureSize = pictureSize;
-    if (m_page && !m_page->stoppedNavigation().isEmpty())
+    if (const QString stopped = m_page ? m_page->stoppedNavigation() : QString();
+        !stopped.isEmpty())
         addNote(QStringLiteral("the page went on to %1, which did not answer in time, so it is "
                                "captured as it was")
-                    .arg(m_page->stoppedNavigation()));
+                    .arg(stopped));
     // The browser's page is no longer needed while the file is written:
     // another address can load in it, which costs the browser less than a
     // fresh page; otherwise it is closed, so that the browser frees its
