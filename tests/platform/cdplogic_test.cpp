@@ -12,11 +12,16 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonObject>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <cerrno>
+#include <dlfcn.h>
+#include <sys/mman.h>
 
 using namespace snapvel;
 using namespace snapvel::cdp;
@@ -51,6 +56,8 @@ private slots:
     void resolvesAddresses();
     void sandboxIsOffOnlyForRoot();
     void startsTheFirstInstalledBrowser();
+    void preloadsTheHugePagesLibraryOnlyWhereItHelps();
+    void theHugePagesLibraryMarksOnlyLargePrivateMappings();
     void removesOnlyStaleProfileFolders();
     void aMissingBrowserIsReportedByPath();
     void aBrowserThatStopsAtOnceIsReportedAsNotStarted();
@@ -291,6 +298,108 @@ void CdpLogicTest::startsTheFirstInstalledBrowser()
     QCOMPARE(chromiumExecutable({shell, full}), full);
     QFile::setPermissions(shell, QFile::ReadOwner | QFile::ExeOwner);
     QCOMPARE(chromiumExecutable({shell, full}), shell);
+}
+
+void CdpLogicTest::preloadsTheHugePagesLibraryOnlyWhereItHelps()
+{
+    QTemporaryDir temp;
+    QVERIFY(temp.isValid());
+    const QDir root(temp.path());
+    QVERIFY(root.mkpath(QStringLiteral("bin")) && root.mkpath(QStringLiteral("lib/snapvel")) &&
+            root.mkpath(QStringLiteral("my programs")));
+    const auto touch = [](const QString &path) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    };
+    const QString bin = root.filePath(QStringLiteral("bin"));
+    const QString madvise = QStringLiteral("always [madvise] never\n");
+
+    // Installed: found in ../lib/snapvel; beside the program (the build
+    // tree) it is preferred.
+    QCOMPARE(hugePagesLibrary(bin, madvise), QString());
+    const QString installed = root.filePath(QStringLiteral("lib/snapvel/libsnapvel-hugepages.so"));
+    touch(installed);
+    QCOMPARE(hugePagesLibrary(bin, madvise), QFileInfo(installed).canonicalFilePath());
+    const QString beside = root.filePath(QStringLiteral("bin/libsnapvel-hugepages.so"));
+    touch(beside);
+    QCOMPARE(hugePagesLibrary(bin, madvise), QFileInfo(beside).canonicalFilePath());
+    // Where every program has huge pages anyway, or none may, or the
+    // setting is unknown, nothing is preloaded.
+    for (const char *setting : {"[always] madvise never", "always madvise [never]", ""})
+        QCOMPARE(hugePagesLibrary(bin, QString::fromLatin1(setting)), QString());
+    // LD_PRELOAD would split a path with a space into two libraries.
+    const QString spaced = root.filePath(QStringLiteral("my programs"));
+    touch(spaced + QStringLiteral("/libsnapvel-hugepages.so"));
+    QCOMPARE(hugePagesLibrary(spaced, madvise), QString());
+
+    // The library goes first, and what the user preloads stays.
+    QProcessEnvironment base;
+    const QString profile = root.filePath(QStringLiteral("profile"));
+    QCOMPARE(chromiumEnvironment(profile, base, beside).value(QStringLiteral("LD_PRELOAD")),
+             beside);
+    QVERIFY(!chromiumEnvironment(profile, base).contains(QStringLiteral("LD_PRELOAD")));
+    base.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral("/usr/lib/theirs.so"));
+    QCOMPARE(chromiumEnvironment(profile, base, beside).value(QStringLiteral("LD_PRELOAD")),
+             beside + QStringLiteral(":/usr/lib/theirs.so"));
+    QCOMPARE(chromiumEnvironment(profile, base).value(QStringLiteral("LD_PRELOAD")),
+             QStringLiteral("/usr/lib/theirs.so"));
+}
+
+void CdpLogicTest::theHugePagesLibraryMarksOnlyLargePrivateMappings()
+{
+#ifndef SNAPVEL_HUGEPAGES_LIBRARY
+    QSKIP("The huge pages library is not built for this processor.");
+#else
+    if (!QFileInfo::exists(QStringLiteral("/sys/kernel/mm/transparent_hugepage/enabled")))
+        QSKIP("This kernel has no transparent huge pages.");
+    // Its mmap, called directly: loaded without being preloaded, it does not
+    // stand in for this process's own.
+    void *library = ::dlopen(SNAPVEL_HUGEPAGES_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    QVERIFY2(library, ::dlerror());
+    using Mmap = void *(*)(void *, size_t, int, int, int, off_t);
+    const auto mapWith = [library](const char *name) {
+        return reinterpret_cast<Mmap>(::dlsym(library, name));
+    };
+    QVERIFY(mapWith("mmap") && mapWith("mmap64"));
+    const Mmap map = mapWith("mmap");
+
+    // Whether the kernel holds the mapping that starts at address as advised
+    // for huge pages ("hg" among its flags). Files under /proc have no size:
+    // read to the end, not up to atEnd().
+    const auto advisedHuge = [](void *address) {
+        QFile smaps(QStringLiteral("/proc/self/smaps"));
+        if (!smaps.open(QIODevice::ReadOnly))
+            return false;
+        const QByteArray all = smaps.readAll();
+        const qsizetype at = all.indexOf(QByteArray::number(quintptr(address), 16) + '-');
+        const qsizetype flags = all.indexOf("VmFlags:", at);
+        return at >= 0 && flags >= 0 &&
+               all.mid(flags, all.indexOf('\n', flags) - flags).split(' ').contains("hg");
+    };
+
+    constexpr size_t Large = 8 * 1024 * 1024;
+    constexpr size_t Small = 1024 * 1024;
+    struct Case
+    {
+        size_t length;
+        int flags;
+        bool huge;
+    };
+    for (const Case &c : {Case{Large, MAP_PRIVATE | MAP_ANONYMOUS, true},
+                          Case{Small, MAP_PRIVATE | MAP_ANONYMOUS, false},
+                          Case{Large, MAP_SHARED | MAP_ANONYMOUS, false}}) {
+        void *mapping = map(nullptr, c.length, PROT_READ | PROT_WRITE, c.flags, -1, 0);
+        QVERIFY(mapping != MAP_FAILED);
+        static_cast<char *>(mapping)[c.length - 1] = 1; // usable as asked
+        QCOMPARE(advisedHuge(mapping), c.huge);
+        ::munmap(mapping, c.length);
+    }
+    // A mapping the kernel refuses fails as the C library's would.
+    errno = 0;
+    QCOMPARE(map(nullptr, 0, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0), MAP_FAILED);
+    QCOMPARE(errno, EINVAL);
+    ::dlclose(library);
+#endif
 }
 
 void CdpLogicTest::removesOnlyStaleProfileFolders()

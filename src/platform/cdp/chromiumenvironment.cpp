@@ -1,5 +1,6 @@
 #include "platform/cdp/chromiumenvironment.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -25,9 +26,16 @@ QString ensureFolder(const QString &path)
 
 } // namespace
 
-QProcessEnvironment chromiumEnvironment(const QString &profilePath, const QProcessEnvironment &base)
+QProcessEnvironment chromiumEnvironment(const QString &profilePath, const QProcessEnvironment &base,
+                                        const QString &preloadLibrary)
 {
     QProcessEnvironment environment = base;
+    if (!preloadLibrary.isEmpty()) {
+        const QString others = base.value(QStringLiteral("LD_PRELOAD")).trimmed();
+        environment.insert(QStringLiteral("LD_PRELOAD"),
+                           others.isEmpty() ? preloadLibrary
+                                            : preloadLibrary + QLatin1Char(':') + others);
+    }
     const QDir profile(profilePath);
     // Chromium's default data folder is <CHROME_CONFIG_HOME>/chromium, and its
     // crash database goes there even with --user-data-dir. Without this
@@ -42,6 +50,36 @@ QProcessEnvironment chromiumEnvironment(const QString &profilePath, const QProce
     if (QFile::encodeName(temp).size() <= LongestTempPath && !ensureFolder(temp).isEmpty())
         environment.insert(QStringLiteral("TMPDIR"), temp);
     return environment;
+}
+
+QString hugePagesLibrary(const QString &programFolder, const QString &thpSetting)
+{
+    // The setting reads like "always [madvise] never", the one in force in
+    // brackets. Under "always" every program has huge pages already; under
+    // "never" none can have them.
+    if (!thpSetting.contains(QStringLiteral("[madvise]")))
+        return {};
+    const QDir folder(programFolder);
+    for (const QString &candidate : {QStringLiteral("libsnapvel-hugepages.so"),
+                                     QStringLiteral("../lib/snapvel/libsnapvel-hugepages.so")}) {
+        const QFileInfo library(folder.filePath(candidate));
+        if (!library.isFile())
+            continue;
+        const QString path = library.canonicalFilePath();
+        if (path.contains(QLatin1Char(' ')) || path.contains(QLatin1Char(':')))
+            return {};
+        return path;
+    }
+    return {};
+}
+
+QString hugePagesLibrary()
+{
+    QFile setting(QStringLiteral("/sys/kernel/mm/transparent_hugepage/enabled"));
+    if (!setting.open(QIODevice::ReadOnly))
+        return {};
+    return hugePagesLibrary(QCoreApplication::applicationDirPath(),
+                            QString::fromLatin1(setting.readAll()));
 }
 
 QStringList chromiumProfileArguments(const QString &profilePath)

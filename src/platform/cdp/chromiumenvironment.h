@@ -17,8 +17,21 @@ namespace snapvel::cdp {
 //   too long inside the profile.
 // HOME and XDG_CONFIG_HOME stay as they are: Chromium reads the desktop's
 // proxy settings (dconf) and the user's font configuration through them.
-QProcessEnvironment chromiumEnvironment(const QString &profilePath,
-                                        const QProcessEnvironment &base);
+// A non-empty preloadLibrary is put first in LD_PRELOAD, before any library
+// base preloads already.
+QProcessEnvironment chromiumEnvironment(const QString &profilePath, const QProcessEnvironment &base,
+                                        const QString &preloadLibrary = {});
+
+// The library that gives the browser's large memory blocks huge pages (see
+// src/preload/hugepages.c), to be preloaded into its processes: the one
+// beside the program (the build tree) or in ../lib/snapvel/ (installed).
+// "" when there is none; when the system's setting for transparent huge
+// pages (thpSetting, the text of /sys/kernel/mm/transparent_hugepage/enabled)
+// gives them to every program anyway, to none, or cannot be read; or when
+// the path cannot stand in LD_PRELOAD, which splits at spaces and colons.
+QString hugePagesLibrary(const QString &programFolder, const QString &thpSetting);
+// The same for this program on this system.
+QString hugePagesLibrary();
 
 // The switches that name where Chromium puts files which it would otherwise
 // place by the desktop's folders: its HTTP cache, and the headless shell's
