@@ -7,11 +7,12 @@
 // A capture makes the browser fill hundreds of megabytes of fresh memory for
 // each band: the compositor's picture of the band and the copy read back
 // from it. Each 4 KiB page of it is a page fault of its own, and in a virtual
-// machine a fault is dear: on one, a third of the paint went into faults,
-// and this library took a quarter off a batch's time with the same peak
-// memory and the same pictures. Chromium's allocator reserves its memory in
-// a few large mappings up front, so marking those marks nearly everything
-// it hands out later.
+// machine a fault is dear: on one, this library took a quarter off a batch's
+// time, with the same peak memory and the same pictures. Chromium's
+// allocator reserves its memory in a few large mappings up front, so marking
+// those marks nearly everything it hands out later. (The memory the browser
+// shares between its processes, the page's tiles among it, is not reached:
+// whether that has huge pages is the system's setting alone.)
 //
 // The browser's sandbox refuses MADV_HUGEPAGE with an error instead of
 // stopping the process, and the advice is only advice: when it fails, the

@@ -332,7 +332,7 @@ void CdpLogicTest::preloadsTheHugePagesLibraryOnlyWhereItHelps()
     touch(spaced + QStringLiteral("/libsnapvel-hugepages.so"));
     QCOMPARE(hugePagesLibrary(spaced, madvise), QString());
 
-    // The library goes first, and what the user preloads stays.
+    // What the user preloads stays, and comes first.
     QProcessEnvironment base;
     const QString profile = root.filePath(QStringLiteral("profile"));
     QCOMPARE(chromiumEnvironment(profile, base, beside).value(QStringLiteral("LD_PRELOAD")),
@@ -340,7 +340,7 @@ void CdpLogicTest::preloadsTheHugePagesLibraryOnlyWhereItHelps()
     QVERIFY(!chromiumEnvironment(profile, base).contains(QStringLiteral("LD_PRELOAD")));
     base.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral("/usr/lib/theirs.so"));
     QCOMPARE(chromiumEnvironment(profile, base, beside).value(QStringLiteral("LD_PRELOAD")),
-             beside + QStringLiteral(":/usr/lib/theirs.so"));
+             QStringLiteral("/usr/lib/theirs.so:") + beside);
     QCOMPARE(chromiumEnvironment(profile, base).value(QStringLiteral("LD_PRELOAD")),
              QStringLiteral("/usr/lib/theirs.so"));
 }

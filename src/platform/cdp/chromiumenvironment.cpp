@@ -34,7 +34,7 @@ QProcessEnvironment chromiumEnvironment(const QString &profilePath, const QProce
         const QString others = base.value(QStringLiteral("LD_PRELOAD")).trimmed();
         environment.insert(QStringLiteral("LD_PRELOAD"),
                            others.isEmpty() ? preloadLibrary
-                                            : preloadLibrary + QLatin1Char(':') + others);
+                                            : others + QLatin1Char(':') + preloadLibrary);
     }
     const QDir profile(profilePath);
     // Chromium's default data folder is <CHROME_CONFIG_HOME>/chromium, and its

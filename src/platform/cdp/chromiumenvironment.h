@@ -17,8 +17,9 @@ namespace snapvel::cdp {
 //   too long inside the profile.
 // HOME and XDG_CONFIG_HOME stay as they are: Chromium reads the desktop's
 // proxy settings (dconf) and the user's font configuration through them.
-// A non-empty preloadLibrary is put first in LD_PRELOAD, before any library
-// base preloads already.
+// A non-empty preloadLibrary is added to LD_PRELOAD after the libraries base
+// preloads already, so that theirs come first where both stand in for the
+// same function.
 QProcessEnvironment chromiumEnvironment(const QString &profilePath, const QProcessEnvironment &base,
                                         const QString &preloadLibrary = {});
 
