@@ -12,10 +12,12 @@ endif()
 if(SNAPVEL_SANITIZE)
     # Undefined behaviour stops the program at the first report, like an
     # address error, so that no test can pass with one. -O1 keeps the
-    # instrumented tests quick without hiding the stack traces.
-    add_compile_options(-O1 -fsanitize=address,undefined -fno-omit-frame-pointer
-                        -fno-sanitize-recover=undefined)
-    add_link_options(-fsanitize=address,undefined)
+    # instrumented tests quick without hiding the stack traces. Only the C++
+    # code is instrumented: the one C target, the library preloaded into the
+    # browser's processes (src/preload), runs where no sanitizer runtime is
+    # loaded first, and the browser would refuse to start with it.
+    add_compile_options("$<$<COMPILE_LANGUAGE:CXX>:-O1;-fsanitize=address,undefined;-fno-omit-frame-pointer;-fno-sanitize-recover=undefined>")
+    add_link_options("$<$<LINK_LANGUAGE:CXX>:-fsanitize=address,undefined>")
 endif()
 
 if(SNAPVEL_FUZZ AND NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
