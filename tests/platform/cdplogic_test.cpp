@@ -10,6 +10,7 @@
 #include "platform/cdp/profilefolders.h"
 #include "support/waitfor.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -17,11 +18,15 @@
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QTest>
 
 #include <cerrno>
 #include <dlfcn.h>
+#include <linux/magic.h>
 #include <sys/mman.h>
+#include <sys/vfs.h>
+#include <unistd.h>
 
 using namespace snapvel;
 using namespace snapvel::cdp;
@@ -56,8 +61,8 @@ private slots:
     void resolvesAddresses();
     void sandboxIsOffOnlyForRoot();
     void startsTheFirstInstalledBrowser();
-    void preloadsTheHugePagesLibraryOnlyWhereItHelps();
-    void theHugePagesLibraryMarksOnlyLargePrivateMappings();
+    void preloadsThePageFaultLibraryOnlyWhereItHelps();
+    void thePageFaultLibraryAdvisesOnlyWhatItIsAskedTo();
     void removesOnlyStaleProfileFolders();
     void aMissingBrowserIsReportedByPath();
     void aBrowserThatStopsAtOnceIsReportedAsNotStarted();
@@ -300,7 +305,7 @@ void CdpLogicTest::startsTheFirstInstalledBrowser()
     QCOMPARE(chromiumExecutable({shell, full}), shell);
 }
 
-void CdpLogicTest::preloadsTheHugePagesLibraryOnlyWhereItHelps()
+void CdpLogicTest::preloadsThePageFaultLibraryOnlyWhereItHelps()
 {
     QTemporaryDir temp;
     QVERIFY(temp.isValid());
@@ -313,92 +318,164 @@ void CdpLogicTest::preloadsTheHugePagesLibraryOnlyWhereItHelps()
     };
     const QString bin = root.filePath(QStringLiteral("bin"));
     const QString madvise = QStringLiteral("always [madvise] never\n");
+    const QString always = QStringLiteral("[always] madvise never\n");
 
     // Installed: found in ../lib/snapvel; beside the program (the build
     // tree) it is preferred.
-    QCOMPARE(hugePagesLibrary(bin, madvise), QString());
-    const QString installed = root.filePath(QStringLiteral("lib/snapvel/libsnapvel-hugepages.so"));
+    QCOMPARE(pageFaultLibrary(bin, madvise, true).path, QString());
+    const QString installed = root.filePath(QStringLiteral("lib/snapvel/libsnapvel-pagefaults.so"));
     touch(installed);
-    QCOMPARE(hugePagesLibrary(bin, madvise), QFileInfo(installed).canonicalFilePath());
-    const QString beside = root.filePath(QStringLiteral("bin/libsnapvel-hugepages.so"));
+    QCOMPARE(pageFaultLibrary(bin, madvise, true).path, QFileInfo(installed).canonicalFilePath());
+    const QString beside = root.filePath(QStringLiteral("bin/libsnapvel-pagefaults.so"));
     touch(beside);
-    QCOMPARE(hugePagesLibrary(bin, madvise), QFileInfo(beside).canonicalFilePath());
-    // Where every program has huge pages anyway, or none may, or the
-    // setting is unknown, nothing is preloaded.
-    for (const char *setting : {"[always] madvise never", "always madvise [never]", ""})
-        QCOMPARE(hugePagesLibrary(bin, QString::fromLatin1(setting)), QString());
+    QCOMPARE(pageFaultLibrary(bin, madvise, true).path, QFileInfo(beside).canonicalFilePath());
+
+    // Huge pages only where programs must ask for them; shared memory only
+    // without the sandbox; with neither job, nothing is preloaded.
+    struct Case
+    {
+        QString setting;
+        bool sandboxed, hugePages, prefault;
+    };
+    for (const Case &c : {Case{madvise, true, true, false}, Case{madvise, false, true, true},
+                          Case{always, false, false, true}, Case{{}, false, false, true},
+                          Case{QStringLiteral("always madvise [never]"), false, false, true}}) {
+        const PageFaultLibrary library = pageFaultLibrary(bin, c.setting, c.sandboxed);
+        QCOMPARE(library.hugePages, c.hugePages);
+        QCOMPARE(library.prefaultSharedMemory, c.prefault);
+        QVERIFY(!library.path.isEmpty());
+    }
+    QCOMPARE(pageFaultLibrary(bin, always, true).path, QString());
     // LD_PRELOAD would split a path with a space into two libraries.
     const QString spaced = root.filePath(QStringLiteral("my programs"));
-    touch(spaced + QStringLiteral("/libsnapvel-hugepages.so"));
-    QCOMPARE(hugePagesLibrary(spaced, madvise), QString());
+    touch(spaced + QStringLiteral("/libsnapvel-pagefaults.so"));
+    QCOMPARE(pageFaultLibrary(spaced, madvise, false).path, QString());
 
-    // What the user preloads stays, and comes first.
+    // What the user preloads stays, and comes first; the library's switches
+    // come from the program alone.
+    const QString preload = QStringLiteral("LD_PRELOAD");
+    const QString huge = QStringLiteral("SNAPVEL_HUGE_PAGES");
+    const QString prefault = QStringLiteral("SNAPVEL_PREFAULT_SHARED_MEMORY");
     QProcessEnvironment base;
+    base.insert(prefault, QStringLiteral("1"));
     const QString profile = root.filePath(QStringLiteral("profile"));
-    QCOMPARE(chromiumEnvironment(profile, base, beside).value(QStringLiteral("LD_PRELOAD")),
-             beside);
-    QVERIFY(!chromiumEnvironment(profile, base).contains(QStringLiteral("LD_PRELOAD")));
-    base.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral("/usr/lib/theirs.so"));
-    QCOMPARE(chromiumEnvironment(profile, base, beside).value(QStringLiteral("LD_PRELOAD")),
-             QStringLiteral("/usr/lib/theirs.so:") + beside);
-    QCOMPARE(chromiumEnvironment(profile, base).value(QStringLiteral("LD_PRELOAD")),
+    QProcessEnvironment environment =
+        chromiumEnvironment(profile, base, PageFaultLibrary{beside, true, false});
+    QCOMPARE(environment.value(preload), beside);
+    QCOMPARE(environment.value(huge), QStringLiteral("1"));
+    QVERIFY(!environment.contains(prefault));
+    environment = chromiumEnvironment(profile, base);
+    QVERIFY(!environment.contains(preload) && !environment.contains(prefault));
+    QVERIFY(!chromiumEnvironment(profile, base, PageFaultLibrary{beside}).contains(preload));
+    base.insert(preload, QStringLiteral("/usr/lib/theirs.so"));
+    environment = chromiumEnvironment(profile, base, PageFaultLibrary{beside, false, true});
+    QCOMPARE(environment.value(preload), QStringLiteral("/usr/lib/theirs.so:") + beside);
+    QVERIFY(!environment.contains(huge));
+    QCOMPARE(environment.value(prefault), QStringLiteral("1"));
+    QCOMPARE(chromiumEnvironment(profile, base).value(preload),
              QStringLiteral("/usr/lib/theirs.so"));
 }
 
-void CdpLogicTest::theHugePagesLibraryMarksOnlyLargePrivateMappings()
+void CdpLogicTest::thePageFaultLibraryAdvisesOnlyWhatItIsAskedTo()
 {
-#ifndef SNAPVEL_HUGEPAGES_LIBRARY
-    QSKIP("The huge pages library is not built for this processor.");
+#ifndef SNAPVEL_PAGEFAULTS_LIBRARY
+    QSKIP("The page fault library is not built for this processor.");
 #else
     if (!QFileInfo::exists(QStringLiteral("/sys/kernel/mm/transparent_hugepage/enabled")))
         QSKIP("This kernel has no transparent huge pages.");
-    // Its mmap, called directly: loaded without being preloaded, it does not
-    // stand in for this process's own.
-    void *library = ::dlopen(SNAPVEL_HUGEPAGES_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    QVERIFY2(library, ::dlerror());
     using Mmap = void *(*)(void *, size_t, int, int, int, off_t);
-    const auto mapWith = [library](const char *name) {
-        return reinterpret_cast<Mmap>(::dlsym(library, name));
+    // The library loaded with its switches as given (it reads them as it is
+    // loaded), and its mmap, called directly: loaded without being
+    // preloaded, it does not stand in for this process's own.
+    const auto load = [](bool hugePages, bool prefault) -> std::pair<void *, Mmap> {
+        qputenv("SNAPVEL_HUGE_PAGES", hugePages ? "1" : "0");
+        qputenv("SNAPVEL_PREFAULT_SHARED_MEMORY", prefault ? "1" : "");
+        void *library = ::dlopen(SNAPVEL_PAGEFAULTS_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+        qunsetenv("SNAPVEL_HUGE_PAGES");
+        qunsetenv("SNAPVEL_PREFAULT_SHARED_MEMORY");
+        if (!library || !::dlsym(library, "mmap64"))
+            return {library, nullptr};
+        return {library, reinterpret_cast<Mmap>(::dlsym(library, "mmap"))};
     };
-    QVERIFY(mapWith("mmap") && mapWith("mmap64"));
-    const Mmap map = mapWith("mmap");
 
-    // Whether the kernel holds the mapping that starts at address as advised
-    // for huge pages ("hg" among its flags). Files under /proc have no size:
-    // read to the end, not up to atEnd().
-    const auto advisedHuge = [](void *address) {
+    // One field of the kernel's account of the mapping that starts at
+    // address. Files under /proc have no size: read to the end, not up to
+    // atEnd().
+    const auto field = [](void *address, const QByteArray &name) {
         QFile smaps(QStringLiteral("/proc/self/smaps"));
         if (!smaps.open(QIODevice::ReadOnly))
-            return false;
+            return QByteArray();
         const QByteArray all = smaps.readAll();
         const qsizetype at = all.indexOf(QByteArray::number(quintptr(address), 16) + '-');
-        const qsizetype flags = all.indexOf("VmFlags:", at);
-        return at >= 0 && flags >= 0 &&
-               all.mid(flags, all.indexOf('\n', flags) - flags).split(' ').contains("hg");
+        const qsizetype from = at < 0 ? -1 : all.indexOf('\n' + name, at);
+        if (from < 0)
+            return QByteArray();
+        return all.mid(from + name.size() + 1, all.indexOf('\n', from + 1) - from - name.size() - 1)
+            .simplified();
+    };
+    // Advised for huge pages: "hg" among its flags.
+    const auto advisedHuge = [&field](void *address) {
+        return field(address, "VmFlags:").split(' ').contains("hg");
+    };
+    // Filled in: all of it in memory before anything touched it.
+    const auto filledIn = [&field](void *address, size_t length) {
+        return field(address, "Rss:") == QByteArray::number(quint64(length / 1024)) + " kB";
     };
 
+    constexpr size_t Tile = 256 * 1024;
+    constexpr size_t DataPipe = 2 * 1024 * 1024;
     constexpr size_t Large = 8 * 1024 * 1024;
-    constexpr size_t Small = 1024 * 1024;
     struct Case
     {
         size_t length;
-        int flags;
-        bool huge;
+        int protection, flags;
+        bool shared; // over a memfd
+        bool advised;
     };
-    for (const Case &c : {Case{Large, MAP_PRIVATE | MAP_ANONYMOUS, true},
-                          Case{Small, MAP_PRIVATE | MAP_ANONYMOUS, false},
-                          Case{Large, MAP_SHARED | MAP_ANONYMOUS, false}}) {
-        void *mapping = map(nullptr, c.length, PROT_READ | PROT_WRITE, c.flags, -1, 0);
-        QVERIFY(mapping != MAP_FAILED);
-        static_cast<char *>(mapping)[c.length - 1] = 1; // usable as asked
-        QCOMPARE(advisedHuge(mapping), c.huge);
-        ::munmap(mapping, c.length);
+    for (const bool on : {true, false}) {
+        const auto [library, map] = load(on, on);
+        QVERIFY2(library && map, ::dlerror());
+        for (const Case &c :
+             {Case{Large, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, false, on},
+              Case{DataPipe / 2, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, false, false},
+              Case{Large, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, false, false},
+              Case{Tile, PROT_READ | PROT_WRITE, MAP_SHARED, true, on},
+              Case{Large, PROT_READ | PROT_WRITE, MAP_SHARED, true, on},
+              Case{DataPipe, PROT_READ | PROT_WRITE, MAP_SHARED, true, false},
+              Case{Tile, PROT_READ, MAP_SHARED, true, false}}) {
+            const int fd = c.shared ? ::memfd_create("pagefaults-test", MFD_CLOEXEC) : -1;
+            QVERIFY(!c.shared || (fd >= 0 && ::ftruncate(fd, off_t(c.length)) == 0));
+            void *mapping = map(nullptr, c.length, c.protection, c.flags, fd, 0);
+            QVERIFY(mapping != MAP_FAILED);
+            if (c.shared)
+                QCOMPARE(filledIn(mapping, c.length), c.advised);
+            else
+                QCOMPARE(advisedHuge(mapping), c.advised);
+            if (c.protection & PROT_WRITE)
+                static_cast<char *>(mapping)[c.length - 1] = 1; // usable as asked
+            ::munmap(mapping, c.length);
+            if (fd >= 0)
+                ::close(fd);
+        }
+        // A file's shared mapping is never filled in: every page would be
+        // written back. (Where the build tree lies on tmpfs there is no such
+        // file to try.)
+        QTemporaryFile file(QCoreApplication::applicationDirPath() + QStringLiteral("/XXXXXX"));
+        struct statfs filesystem;
+        QVERIFY(file.open() && file.resize(Tile) && ::fstatfs(file.handle(), &filesystem) == 0);
+        if (filesystem.f_type != TMPFS_MAGIC) {
+            void *mapping =
+                map(nullptr, Tile, PROT_READ | PROT_WRITE, MAP_SHARED, file.handle(), 0);
+            QVERIFY(mapping != MAP_FAILED);
+            QVERIFY(!filledIn(mapping, Tile));
+            ::munmap(mapping, Tile);
+        }
+        // A mapping the kernel refuses fails as the C library's would.
+        errno = 0;
+        QCOMPARE(map(nullptr, 0, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0), MAP_FAILED);
+        QCOMPARE(errno, EINVAL);
+        ::dlclose(library);
     }
-    // A mapping the kernel refuses fails as the C library's would.
-    errno = 0;
-    QCOMPARE(map(nullptr, 0, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0), MAP_FAILED);
-    QCOMPARE(errno, EINVAL);
-    ::dlclose(library);
 #endif
 }
 

@@ -27,14 +27,22 @@ QString ensureFolder(const QString &path)
 } // namespace
 
 QProcessEnvironment chromiumEnvironment(const QString &profilePath, const QProcessEnvironment &base,
-                                        const QString &preloadLibrary)
+                                        const PageFaultLibrary &library)
 {
     QProcessEnvironment environment = base;
-    if (!preloadLibrary.isEmpty()) {
+    const QString hugePages = QStringLiteral("SNAPVEL_HUGE_PAGES");
+    const QString prefault = QStringLiteral("SNAPVEL_PREFAULT_SHARED_MEMORY");
+    environment.remove(hugePages);
+    environment.remove(prefault);
+    if (!library.path.isEmpty() && (library.hugePages || library.prefaultSharedMemory)) {
         const QString others = base.value(QStringLiteral("LD_PRELOAD")).trimmed();
         environment.insert(QStringLiteral("LD_PRELOAD"),
-                           others.isEmpty() ? preloadLibrary
-                                            : others + QLatin1Char(':') + preloadLibrary);
+                           others.isEmpty() ? library.path
+                                            : others + QLatin1Char(':') + library.path);
+        if (library.hugePages)
+            environment.insert(hugePages, QStringLiteral("1"));
+        if (library.prefaultSharedMemory)
+            environment.insert(prefault, QStringLiteral("1"));
     }
     const QDir profile(profilePath);
     // Chromium's default data folder is <CHROME_CONFIG_HOME>/chromium, and its
@@ -52,34 +60,36 @@ QProcessEnvironment chromiumEnvironment(const QString &profilePath, const QProce
     return environment;
 }
 
-QString hugePagesLibrary(const QString &programFolder, const QString &thpSetting)
+PageFaultLibrary pageFaultLibrary(const QString &programFolder, const QString &thpSetting,
+                                  bool sandboxed)
 {
+    PageFaultLibrary library;
     // The setting reads like "always [madvise] never", the one in force in
-    // brackets. Under "always" every program has huge pages already; under
-    // "never" none can have them.
-    if (!thpSetting.contains(QStringLiteral("[madvise]")))
-        return {};
+    // brackets.
+    library.hugePages = thpSetting.contains(QStringLiteral("[madvise]"));
+    library.prefaultSharedMemory = !sandboxed;
+    if (!library.hugePages && !library.prefaultSharedMemory)
+        return library;
     const QDir folder(programFolder);
-    for (const QString &candidate : {QStringLiteral("libsnapvel-hugepages.so"),
-                                     QStringLiteral("../lib/snapvel/libsnapvel-hugepages.so")}) {
-        const QFileInfo library(folder.filePath(candidate));
-        if (!library.isFile())
+    for (const QString &candidate : {QStringLiteral("libsnapvel-pagefaults.so"),
+                                     QStringLiteral("../lib/snapvel/libsnapvel-pagefaults.so")}) {
+        const QFileInfo file(folder.filePath(candidate));
+        if (!file.isFile())
             continue;
-        const QString path = library.canonicalFilePath();
-        if (path.contains(QLatin1Char(' ')) || path.contains(QLatin1Char(':')))
-            return {};
-        return path;
+        const QString path = file.canonicalFilePath();
+        if (!path.contains(QLatin1Char(' ')) && !path.contains(QLatin1Char(':')))
+            library.path = path;
+        break;
     }
-    return {};
+    return library;
 }
 
-QString hugePagesLibrary()
+PageFaultLibrary pageFaultLibrary(bool sandboxed)
 {
     QFile setting(QStringLiteral("/sys/kernel/mm/transparent_hugepage/enabled"));
-    if (!setting.open(QIODevice::ReadOnly))
-        return {};
-    return hugePagesLibrary(QCoreApplication::applicationDirPath(),
-                            QString::fromLatin1(setting.readAll()));
+    const QString thpSetting =
+        setting.open(QIODevice::ReadOnly) ? QString::fromLatin1(setting.readAll()) : QString();
+    return pageFaultLibrary(QCoreApplication::applicationDirPath(), thpSetting, sandboxed);
 }
 
 QStringList chromiumProfileArguments(const QString &profilePath)

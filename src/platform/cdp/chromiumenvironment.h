@@ -6,6 +6,17 @@
 
 namespace snapvel::cdp {
 
+// The library that spares the browser page faults (see
+// src/preload/pagefaults.c), and which of its two jobs it is to do there.
+struct PageFaultLibrary
+{
+    QString path;
+    // Large private memory gets huge pages.
+    bool hugePages = false;
+    // Shared tiles and pictures are filled in as they are mapped.
+    bool prefaultSharedMemory = false;
+};
+
 // The environment Chromium is started with: base, except that the files
 // Chromium writes outside its --user-data-dir land in folders inside the
 // profile (created here) and are deleted with it:
@@ -17,22 +28,27 @@ namespace snapvel::cdp {
 //   too long inside the profile.
 // HOME and XDG_CONFIG_HOME stay as they are: Chromium reads the desktop's
 // proxy settings (dconf) and the user's font configuration through them.
-// A non-empty preloadLibrary is added to LD_PRELOAD after the libraries base
-// preloads already, so that theirs come first where both stand in for the
-// same function.
+// A library with a path and a job is added to LD_PRELOAD after the libraries
+// base preloads already, so that theirs come first where both stand in for
+// the same function, and its switches are set; they are never passed on
+// from base, where they could turn on a job that does not fit this browser.
 QProcessEnvironment chromiumEnvironment(const QString &profilePath, const QProcessEnvironment &base,
-                                        const QString &preloadLibrary = {});
+                                        const PageFaultLibrary &library = {});
 
-// The library that gives the browser's large memory blocks huge pages (see
-// src/preload/hugepages.c), to be preloaded into its processes: the one
-// beside the program (the build tree) or in ../lib/snapvel/ (installed).
-// "" when there is none; when the system's setting for transparent huge
-// pages (thpSetting, the text of /sys/kernel/mm/transparent_hugepage/enabled)
-// gives them to every program anyway, to none, or cannot be read; or when
-// the path cannot stand in LD_PRELOAD, which splits at spaces and colons.
-QString hugePagesLibrary(const QString &programFolder, const QString &thpSetting);
+// The library to preload: the one beside the program (the build tree) or in
+// ../lib/snapvel/ (installed), with the jobs that help here. Huge pages only
+// where the system's setting for transparent huge pages (thpSetting, the
+// text of /sys/kernel/mm/transparent_hugepage/enabled) leaves them to
+// programs: under "always" every program has them anyway, under "never" none
+// may. Shared memory is filled in only for a browser without its sandbox
+// (sandboxed false): the sandbox's system call filter refuses that advice,
+// and is not to be tried with calls it might not allow.
+// The path is "" when there is no library, no job for it, or when the path
+// cannot stand in LD_PRELOAD, which splits at spaces and colons.
+PageFaultLibrary pageFaultLibrary(const QString &programFolder, const QString &thpSetting,
+                                  bool sandboxed);
 // The same for this program on this system.
-QString hugePagesLibrary();
+PageFaultLibrary pageFaultLibrary(bool sandboxed);
 
 // The switches that name where Chromium puts files which it would otherwise
 // place by the desktop's folders: its HTTP cache, and the headless shell's

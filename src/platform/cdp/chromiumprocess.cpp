@@ -185,9 +185,11 @@ Status ChromiumProcess::start()
     // among them its temporary files and the folder of the socket it listens
     // on for a second copy of itself (its process singleton): private to this
     // user, and deleted with the profile even when Chromium is killed.
-    m_process->setProcessEnvironment(chromiumEnvironment(
-        m_profile->path(), QProcessEnvironment::systemEnvironment(), hugePagesLibrary()));
-    m_process->start(m_executable, chromiumArguments(m_profile->path(), ::geteuid() == 0) +
+    const bool runningAsRoot = ::geteuid() == 0;
+    m_process->setProcessEnvironment(chromiumEnvironment(m_profile->path(),
+                                                         QProcessEnvironment::systemEnvironment(),
+                                                         pageFaultLibrary(!runningAsRoot)));
+    m_process->start(m_executable, chromiumArguments(m_profile->path(), runningAsRoot) +
                                        chromiumProfileArguments(m_profile->path()));
     m_pid = m_process->processId();
 
