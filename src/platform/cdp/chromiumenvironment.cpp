@@ -34,7 +34,7 @@ QProcessEnvironment chromiumEnvironment(const QString &profilePath, const QProce
     const QString prefault = QStringLiteral("SNAPVEL_PREFAULT_SHARED_MEMORY");
     environment.remove(hugePages);
     environment.remove(prefault);
-    if (!library.path.isEmpty() && (library.hugePages || library.prefaultSharedMemory)) {
+    if (!library.path.isEmpty() && library.hasJob()) {
         const QString others = base.value(QStringLiteral("LD_PRELOAD")).trimmed();
         environment.insert(QStringLiteral("LD_PRELOAD"),
                            others.isEmpty() ? library.path
@@ -68,7 +68,7 @@ PageFaultLibrary pageFaultLibrary(const QString &programFolder, const QString &t
     // brackets.
     library.hugePages = thpSetting.contains(QStringLiteral("[madvise]"));
     library.prefaultSharedMemory = !sandboxed;
-    if (!library.hugePages && !library.prefaultSharedMemory)
+    if (!library.hasJob())
         return library;
     const QDir folder(programFolder);
     for (const QString &candidate : {QStringLiteral("libsnapvel-pagefaults.so"),

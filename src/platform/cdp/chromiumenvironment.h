@@ -15,6 +15,9 @@ struct PageFaultLibrary
     bool hugePages = false;
     // Shared tiles and pictures are filled in as they are mapped.
     bool prefaultSharedMemory = false;
+
+    // Whether it has anything to do: without a job it is not preloaded.
+    bool hasJob() const { return hugePages || prefaultSharedMemory; }
 };
 
 // The environment Chromium is started with: base, except that the files
